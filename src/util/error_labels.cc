@@ -1,0 +1,47 @@
+// The printable name of every result code. Clients index the table with a returned code, so the
+// order is the numbering of tesra_error_t and must never change.
+#include "tesra/tesra_common_defs.h"
+
+extern "C" {
+
+const char *const tesra_error_labels[TESRA_ERROR_CODES_MAX_INDEX] = {
+    "TESRA_SUCCESS",
+    "TESRA_CORRUPT_ARCHIVE",
+    "TESRA_COUNTER_NOT_FOUND",
+    "TESRA_COUNTER_DATA_NOT_FOUND",
+    "TESRA_COUNTER_MISMATCH",
+    "TESRA_COUNTER_TYPE_NOT_FOUND",
+    "TESRA_CLOSE_DIRECTORY_FAILED",
+    "TESRA_CLOSE_FILE_FAILED",
+    "TESRA_FILE_NOT_FOUND",
+    "TESRA_FILENAME_FORMAT_ERROR",
+    "TESRA_INCONSISTENT_FILE_TYPES",
+    "TESRA_INSTANCE_NOT_FOUND",
+    "TESRA_INVALID_ARGUMENTS",
+    "TESRA_INVALID_COUNTER_DATA",
+    "TESRA_INVALID_FILE_TYPE",
+    "TESRA_INVALID_QUERY",
+    "TESRA_INVALID_RECORD",
+    "TESRA_INVALID_SIZE",
+    "TESRA_INVALID_TIMESTAMP",
+    "TESRA_INVALID_VERSION",
+    "TESRA_NULL_POINTER",
+    "TESRA_OBJECT_NOT_FOUND",
+    "TESRA_PARSING_ERROR",
+    "TESRA_PERIOD_NOT_FOUND",
+    "TESRA_READ_FAILED",
+    "TESRA_RECORD_EMPTY",
+    "TESRA_RECORD_NOT_FOUND",
+    "TESRA_SEEK_FAILED",
+    "TESRA_TIMESTAMP_OUT_OF_RANGE",
+    "TESRA_UNLINK_ERROR",
+    "TESRA_VERSION_MISMATCH",
+    "TESRA_WRITE_FAILED",
+    "TESRA_INVALID_NUM_PARTIAL_RECORDS",
+    "TESRA_PERIOD_EXISTS",
+};
+
+}  // extern "C"
+
+static_assert(TESRA_ERROR_CODES_MAX_INDEX == 34, "one label per result code");
+static_assert(TESRA_PERIOD_EXISTS == TESRA_ERROR_CODES_MAX_INDEX - 1, "the last code has a label");
