@@ -1,0 +1,67 @@
+// Helpers shared by the writer's source files: the one place where stdio and zlib results are
+// translated into result codes, the slot-table arithmetic with its bounds, and the handle state
+// that marks a data stream as broken.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "tesra/tesra_int_defs.h"
+
+namespace tesra::write {
+
+// A period's slot table never grows beyond this many slots, and no record is accepted whose
+// time would make any table of the archive longer. 2^20 slots cover twelve days at the 1-second
+// period and two years at the 1-minute period, far beyond any archive span in use, while keeping
+// one table at 8 MiB on disk and 32 MiB in memory. Without a bound, one record with a time years
+// after the start would double a table to billions of entries.
+inline constexpr uint32_t kMaxSlots = UINT32_C(1) << 20;
+
+// Object ids index a table that doubles until it covers the id; ids beyond this bound are refused
+// instead of allocating (or overflowing) a table of billions of entries.
+inline constexpr uint32_t kMaxObjectId = (UINT32_C(1) << 24) - 1;
+
+// Bit of the header's otherwise unused `pc` field that marks a data stream whose write failed:
+// the record whose bytes were lost is already in the index, so the handle takes no more records
+// and close writes no index that would name bytes that are not in the stream.
+inline constexpr uint64_t kDataStreamFailed = 1;
+
+inline bool has_failed_data_stream(const tesra_header_handle_t *header) {
+    return header != nullptr && (header->i6_0.pc & kDataStreamFailed) != 0;
+}
+
+// ---- metadata file (buffered stdio) ---------------------------------------------------------
+
+// Formatted write that adds the characters written to `*count`; TESRA_WRITE_FAILED on error.
+__attribute__((format(printf, 3, 4))) tesra_error_t write_formatted(FILE *file,
+                                                                    uint64_t *count,
+                                                                    const char *format,
+                                                                    ...);
+tesra_error_t write_formatted_v(FILE *file, uint64_t *count, const char *format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+// Raw write of exactly `size` bytes; TESRA_WRITE_FAILED when fewer are accepted.
+tesra_error_t write_raw(FILE *file, const void *data, std::size_t size);
+// Positions the stream at an absolute offset; TESRA_SEEK_FAILED on error.
+tesra_error_t seek_to(FILE *file, uint64_t offset);
+// Pushes buffered bytes to the file; TESRA_WRITE_FAILED on error.
+tesra_error_t flush(FILE *file);
+
+// ---- data stream (zlib) -----------------------------------------------------------------------
+
+// gzwrite of exactly `size` bytes; TESRA_WRITE_FAILED when fewer are accepted.
+tesra_error_t gz_write_all(struct gzFile_s *file, const void *data, std::size_t size);
+
+// ---- slot tables ------------------------------------------------------------------------------
+
+// Replaces the period's record-offset table and partial-record lists by ones of exactly `n`
+// slots: the first min(old, n) slots are kept, new slots are empty, lists of dropped slots are
+// released. On allocation failure the old tables stay and TESRA_NULL_POINTER is returned.
+tesra_error_t resize_slot_tables(tesra_period_t *period, uint32_t n);
+
+// Slot count for a new period table of `file`, clamped to [1, kMaxSlots]: the span since the
+// start when records exist, else the creation duration.
+uint32_t initial_slot_count(const tesra_file_handle_t *file, uint64_t period);
+
+}  // namespace tesra::write
