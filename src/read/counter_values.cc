@@ -1,0 +1,327 @@
+// Counter values of an instance: decoding a counter's slot into values, finding where a counter's
+// slot lies in an instance, and the walk over an instance's key counters and read counters.
+#include "tesra/tesra_int_defs.h"
+
+#include <cstring>
+
+#include "common/guard.h"
+#include "read/read_internal.h"
+
+namespace tesra::read {
+
+void clear_counter_data(tesra_counter_data_t_v6_0 &data) noexcept {
+    if (data.values != nullptr && data.value_type == TESRA_CNT_STRING) {
+        for (uint32_t i = 0; i < data.num_values; ++i) c_free(data.values[i].val_str);
+    }
+    std::free(data.values);
+    data.values = nullptr;
+    data.num_values = 0;
+}
+
+tesra_error_t copy_counter_data(const tesra_counter_data_t_v6_0 &src,
+                                tesra_counter_data_t_v6_0 *out) noexcept {
+    tesra_counter_data_t_v6_0 copy{src.value_type, nullptr, 0};
+    copy.values = c_calloc<tesra_cnt_value_t>(src.num_values);
+    if (copy.values == nullptr) return TESRA_NULL_POINTER;
+    for (uint32_t i = 0; i < src.num_values; ++i) {
+        if (src.value_type != TESRA_CNT_STRING) {
+            copy.values[i] = src.values[i];
+            continue;
+        }
+        char *s = c_strdup(src.values[i].val_str == nullptr ? "" : src.values[i].val_str);
+        if (s == nullptr) {
+            copy.num_values = i;
+            clear_counter_data(copy);
+            return TESRA_NULL_POINTER;
+        }
+        copy.values[i].val_str = s;
+    }
+    copy.num_values = src.num_values;
+    *out = copy;
+    return TESRA_SUCCESS;
+}
+
+namespace {
+
+uint32_t get_le32(const char *p) {
+    return format::detail::get_le<uint32_t>(reinterpret_cast<const std::byte *>(p));
+}
+uint64_t get_le64(const char *p) {
+    return format::detail::get_le<uint64_t>(reinterpret_cast<const std::byte *>(p));
+}
+
+// Decodes the `counter.size` bytes at `slot` (the caller has bounded them).
+tesra_error_t decode_values(const tesra_counter_handle_t &counter,
+                            const char *slot,
+                            tesra_counter_data_t_v6_0 *out) {
+    const auto &def = counter.e6_0;
+    const uint64_t n = format::value_count(def.num_x_items, def.num_y_items);
+    // Every value takes at least one byte of the slot; more labels than bytes cannot describe
+    // the slot and would only size an allocation.
+    if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
+    const uint64_t width = def.size / n;
+    const bool is_string = format::is_string_ctype(def.ctype);
+
+    tesra_counter_data_t_v6_0 data{TESRA_CNT_4BYTES, nullptr, 0};
+    data.values = c_calloc<tesra_cnt_value_t>(n);
+    if (data.values == nullptr) return TESRA_NULL_POINTER;
+    if (is_string) data.value_type = TESRA_CNT_STRING;
+    for (uint64_t k = 0; k < n; ++k) {
+        const char *p = slot + k * width;
+        if (is_string) {
+            auto *s = c_calloc<char>(width + 1);
+            if (s == nullptr) {
+                clear_counter_data(data);
+                return TESRA_NULL_POINTER;
+            }
+            std::memcpy(s, p, strnlen(p, width));
+            data.values[k].val_str = s;
+            data.num_values = static_cast<uint32_t>(k + 1);  // what clear_counter_data frees
+        } else if (width == 4) {
+            data.value_type = TESRA_CNT_4BYTES;
+            data.values[k].val_4B = get_le32(p);
+        } else if (width == 8) {
+            data.value_type = TESRA_CNT_8BYTES;
+            data.values[k].val_8B = get_le64(p);
+        }
+        // Any other width holds nothing this reader decodes; the cell stays 0.
+    }
+    data.num_values = static_cast<uint32_t>(n);
+    *out = data;
+    return TESRA_SUCCESS;
+}
+
+// The counter list of an instance's source: the query's counters or the record's.
+struct CounterList {
+    tesra_counter_handle_t **counters = nullptr;
+    uint32_t count = 0;
+    tesra_object_handle_t *object = nullptr;
+};
+
+CounterList counter_list(const tesra_instance_handle_t &instance) {
+    if (const tesra_timestamp_handle_t *ts = instance.i6_0.timestamp; ts != nullptr) {
+        const tesra_query_handle_t *q = ts->i6_0.query;
+        return {q->i6_0.counters, q->i6_0.counters == nullptr ? 0 : q->e6_0.num_cnts,
+                q->i6_0.object};
+    }
+    const tesra_record_handle_t *r = instance.i6_0.record;
+    return {r->i6_0.counters, r->i6_0.counters == nullptr ? 0 : r->i6_0.num_cnts, r->i6_0.object};
+}
+
+tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
+                             const tesra_counter_handle_t &counter,
+                             tesra_offset_t *out) {
+    if (const tesra_record_handle_t *r = instance.i6_0.record; r != nullptr) {
+        *out = counter.i6_0.record_offsets[r->i6_0.period->period_index];
+        return TESRA_SUCCESS;
+    }
+    const tesra_query_handle_t &q = *instance.i6_0.timestamp->i6_0.query;
+    if (counter.e6_0.is_key) {
+        *out = counter.i6_0.record_offsets[q.i6_0.periods[0]->period_index];
+        return TESRA_SUCCESS;
+    }
+    // A timestamp entry is the instance's bytes from each query period, in list order; the
+    // counter is read from the part of its shortest period.
+    uint64_t sum = 0;
+    for (uint32_t i = 0; i < q.i6_0.num_periods; ++i) {
+        const tesra_period_t &p = *q.i6_0.periods[i];
+        if (p.period == counter.e6_0.periods[0] || format::is_once_per_archive(p.period)) {
+            // A counter that is not sampled at that period has no slot in its part.
+            if (counter.i6_0.periods[p.period_index] == nullptr) return TESRA_PERIOD_NOT_FOUND;
+            *out = sum + counter.i6_0.record_offsets[p.period_index];
+            return TESRA_SUCCESS;
+        }
+        sum += p.cnts_size;
+    }
+    return TESRA_PERIOD_NOT_FOUND;
+}
+
+// Builds the counter data of position `index` in the instance's counter order: key counters
+// first, then its source's counter list.
+tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
+                                uint32_t index,
+                                tesra_counter_handle_t **counter_out,
+                                owned<tesra_counter_data_handle_t> *out) {
+    const CounterList list = counter_list(instance);
+    auto cd = new_child_handle<tesra_counter_data_handle_t>(instance);
+    if (!cd) return TESRA_NULL_POINTER;
+    tesra_counter_handle_t *counter = nullptr;
+    const uint32_t nk = instance.e6_0.num_key_cnts;
+    if (index < nk) {
+        if (auto rc = tesra_find_counter_by_name_v6_0(list.object, instance.e6_0.key_cnt_names[index],
+                                                      &counter, false);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
+        if (auto rc = copy_counter_data(instance.e6_0.key_cnt_values[index], &cd->e6_0);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
+    } else {
+        counter = list.counters[index - nk];
+        tesra_offset_t offset = 0;
+        if (auto rc = counter_offset(instance, *counter, &offset); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = decode_slot(*counter,
+                                  {instance.i6_0.instance_buffer, instance.i6_0.size}, offset,
+                                  &cd->e6_0);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
+    }
+    cd->i6_0.instance = &instance;
+    cd->i6_0.counter = counter;
+    *counter_out = counter;
+    *out = std::move(cd);
+    return TESRA_SUCCESS;
+}
+
+tesra_error_t step_counter_data(tesra_instance_handle_t &instance,
+                                bool first,
+                                tesra_counter_handle_t **counter,
+                                tesra_counter_data_handle_t **counter_data,
+                                bool update_iter) {
+    *counter = nullptr;
+    *counter_data = nullptr;
+    // Counter data is reached through the instance's key counters; an instance without them
+    // has none, as archives have always been read.
+    if (instance.e6_0.num_key_cnts == 0) return TESRA_SUCCESS;
+    auto &ii = instance.i6_0;
+    replace_current(ii.current_counter_data, static_cast<tesra_counter_data_handle_t *>(nullptr));
+    if (first && update_iter) ii.next_counter_index = 0;
+    const uint32_t index = first ? 0 : ii.next_counter_index;
+    const uint64_t total = uint64_t{instance.e6_0.num_key_cnts} + counter_list(instance).count;
+    if (index >= total) return TESRA_SUCCESS;
+
+    tesra_counter_handle_t *c = nullptr;
+    owned<tesra_counter_data_handle_t> cd;
+    if (auto rc = make_counter_data(instance, index, &c, &cd); rc != TESRA_SUCCESS) return rc;
+    if (update_iter) ii.next_counter_index = index + 1;
+    *counter = c;
+    *counter_data = cd.get();
+    replace_current(ii.current_counter_data, cd.release());
+    return TESRA_SUCCESS;
+}
+
+tesra_error_t find_counter_data(tesra_instance_handle_t &instance,
+                                const char *name,
+                                tesra_counter_handle_t **counter,
+                                tesra_counter_data_handle_t **counter_data,
+                                bool update_iter) {
+    const uint32_t saved = instance.i6_0.next_counter_index;
+    tesra_counter_handle_t *c = nullptr;
+    tesra_counter_data_handle_t *cd = nullptr;
+    auto rc = step_counter_data(instance, true, &c, &cd, true);
+    while (rc == TESRA_SUCCESS && c != nullptr && std::strcmp(c->e6_0.name, name) != 0) {
+        rc = step_counter_data(instance, false, &c, &cd, true);
+    }
+    if (!update_iter) instance.i6_0.next_counter_index = saved;
+    if (rc != TESRA_SUCCESS) return rc;
+    if (c == nullptr) {
+        *counter = nullptr;
+        *counter_data = nullptr;
+        return TESRA_COUNTER_NOT_FOUND;
+    }
+    *counter = c;
+    *counter_data = cd;
+    return TESRA_SUCCESS;
+}
+
+}  // namespace
+
+tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
+                          std::span<const char> instance,
+                          uint64_t offset,
+                          tesra_counter_data_t_v6_0 *out) noexcept {
+    if (!slot_fits(offset, counter.e6_0.size, instance.size())) return TESRA_CORRUPT_ARCHIVE;
+    return guarded([&] { return decode_values(counter, instance.data() + offset, out); });
+}
+
+}  // namespace tesra::read
+
+using tesra::guarded;
+namespace rd = tesra::read;
+
+// ---- public entries ------------------------------------------------------------------------------
+
+extern "C" tesra_error_t tesra_first_counter_data(tesra_instance_handle_t *instance,
+                                                  tesra_counter_handle_t **counter,
+                                                  tesra_counter_data_handle_t **counter_data) {
+    if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    return tesra_first_counter_data_v6_0(instance, counter, counter_data, true);
+}
+
+extern "C" tesra_error_t tesra_next_counter_data(tesra_instance_handle_t *instance,
+                                                 tesra_counter_handle_t **counter,
+                                                 tesra_counter_data_handle_t **counter_data) {
+    if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    return tesra_next_counter_data_v6_0(instance, counter, counter_data, true);
+}
+
+extern "C" tesra_error_t tesra_find_counter_data(tesra_instance_handle_t *instance,
+                                                 const char *counter_name,
+                                                 tesra_counter_handle_t **counter,
+                                                 tesra_counter_data_handle_t **counter_data) {
+    if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (counter_name == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    return tesra_find_counter_data_v6_0(instance, counter_name, counter, counter_data, true);
+}
+
+extern "C" tesra_error_t tesra_get_counter_data_value(tesra_counter_data_handle_t *counter_data,
+                                                      void *counter_data_value) {
+    if (counter_data == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (!tesra_is_version(counter_data, 6, 0)) return TESRA_INVALID_VERSION;
+    return tesra_get_counter_data_value_v6_0(
+        counter_data, static_cast<tesra_counter_data_t_v6_0 *>(counter_data_value));
+}
+
+// ---- bodies --------------------------------------------------------------------------------------
+
+extern "C" tesra_error_t tesra_first_counter_data_v6_0(tesra_instance_handle_t *instance,
+                                                       tesra_counter_handle_t **counter,
+                                                       tesra_counter_data_handle_t **counter_data,
+                                                       bool update_iter) {
+    return guarded([&] {
+        return rd::step_counter_data(*instance, true, counter, counter_data, update_iter);
+    });
+}
+
+extern "C" tesra_error_t tesra_next_counter_data_v6_0(tesra_instance_handle_t *instance,
+                                                      tesra_counter_handle_t **counter,
+                                                      tesra_counter_data_handle_t **counter_data,
+                                                      bool update_iter) {
+    return guarded([&] {
+        return rd::step_counter_data(*instance, false, counter, counter_data, update_iter);
+    });
+}
+
+extern "C" tesra_error_t tesra_find_counter_data_v6_0(tesra_instance_handle_t *instance,
+                                                      const char *counter_name,
+                                                      tesra_counter_handle_t **counter,
+                                                      tesra_counter_data_handle_t **counter_data,
+                                                      bool update_iter) {
+    return guarded([&] {
+        return rd::find_counter_data(*instance, counter_name, counter, counter_data, update_iter);
+    });
+}
+
+extern "C" tesra_error_t tesra_get_counter_data_value_v6_0(
+    tesra_counter_data_handle_t *counter_data, tesra_counter_data_t_v6_0 *counter_data_value) {
+    *counter_data_value = counter_data->e6_0;
+    return TESRA_SUCCESS;
+}
+
+extern "C" tesra_error_t tesra_get_counter_data_v6_0(tesra_counter_handle_t *counter,
+                                                     char *counter_buffer,
+                                                     tesra_counter_data_t_v6_0 *counter_data) {
+    // The exported body trusts its caller for the slot's extent: the counter's own size.
+    return guarded([&] { return rd::decode_values(*counter, counter_buffer, counter_data); });
+}
+
+extern "C" tesra_error_t tesra_get_counter_offset_v6_0(tesra_instance_handle_t *instance,
+                                                       tesra_counter_handle_t *counter,
+                                                       tesra_offset_t *counter_offset) {
+    return guarded([&] { return rd::counter_offset(*instance, *counter, counter_offset); });
+}
