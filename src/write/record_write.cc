@@ -45,7 +45,9 @@ bool end_fits_slot_bound(const tesra_header_handle_t *header, uint64_t start, ui
 
 tesra_error_t grow_to_cover(tesra_period_t *period, uint32_t slot) {
     while (period->num_offsets <= slot) {
-        const uint32_t n = period->num_offsets == 0 ? 1 : period->num_offsets * 2;
+        // Doubling stops at the bound, which every accepted slot lies below.
+        const uint32_t n =
+            period->num_offsets == 0 ? 1 : std::min(period->num_offsets * 2, kMaxSlots);
         if (auto rc = resize_slot_tables(period, n); rc != TESRA_SUCCESS) return rc;
     }
     return TESRA_SUCCESS;
