@@ -1,13 +1,13 @@
 // libtesracore: opens a packed core file (a 7z archive) into a core-file record that keeps the
 // archive open and lists its entries; libtesrautil releases the record and closes the archive.
-#include "tesra_companion.h"
-
 #include <memory>
 #include <vector>
 
+#include "tesra/tesra_int_defs.h"
+
 #include "common/c_memory.h"
 #include "common/guard.h"
-#include "tesra/tesra_int_defs.h"
+#include "tesra_companion.h"
 
 extern "C" {
 #include "7zAlloc.h"
@@ -94,8 +94,7 @@ tesra_error_t corefile_open(const char *file_path, tesra_corefile_handle_t **out
 }  // namespace
 }  // namespace tesra::companion
 
-extern "C" tesra_error_t tesra_corefile_open(const char *file_path,
-                                             tesra_corefile_handle_t **out) {
+extern "C" tesra_error_t tesra_corefile_open(const char *file_path, tesra_corefile_handle_t **out) {
     if (file_path == nullptr || out == nullptr) return TESRA_INVALID_ARGUMENTS;
     return tesra::guarded([&] { return tesra::companion::corefile_open(file_path, out); });
 }

@@ -1,19 +1,19 @@
 // libtesradir: turns a folder of archives into a directory record, and a folder of store
 // folders into a collection record, in the layouts that libtesrautil releases.
-#include "tesra_companion.h"
-
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/c_memory.h"
 #include "common/guard.h"
-#include "tesra/tesra_int_defs.h"
+#include "tesra_companion.h"
 
 namespace tesra::companion {
 namespace {
@@ -75,15 +75,15 @@ tesra_error_t scan_archives(const std::string &dir, std::vector<ArchiveEntry> *o
     std::vector<ArchiveEntry> entries;
     for (const std::string &name : names) {
         if (!ends_with(name, kMetaSuffix)) continue;
-        ArchiveEntry e{join(dir, std::string_view(name).substr(0, name.size() - kMetaSuffix.size())),
-                       0, 0, 0, 0};
+        ArchiveEntry e{
+            join(dir, std::string_view(name).substr(0, name.size() - kMetaSuffix.size())), 0, 0, 0,
+            0};
         if (tesra_parse_filename(e.base.data(), &e.file_index, &e.period, &e.start_time,
                                  &e.end_time) == TESRA_SUCCESS)
             entries.push_back(std::move(e));
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) {
-        return a.file_index < b.file_index;
-    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto &a, const auto &b) { return a.file_index < b.file_index; });
     *out = std::move(entries);
     return TESRA_SUCCESS;
 }
@@ -228,6 +228,5 @@ extern "C" tesra_error_t tesra_dir_open(const char *directory_path,
 extern "C" tesra_error_t tesra_collection_open(const char *collection_path,
                                                tesra_collection_handle_t **out) {
     if (collection_path == nullptr || out == nullptr) return TESRA_INVALID_ARGUMENTS;
-    return tesra::guarded(
-        [&] { return tesra::companion::collection_open(collection_path, out); });
+    return tesra::guarded([&] { return tesra::companion::collection_open(collection_path, out); });
 }

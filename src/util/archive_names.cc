@@ -1,18 +1,20 @@
 // Parsing of archive base names "<file index>_<longest period s>_<start ms>_<duration ms>...",
 // from which an archive's identity and time span are known without opening it.
-#include "tesra/tesra_ext_defs.h"
-
 #include <cstddef>
 #include <limits>
 #include <optional>
 #include <string_view>
+
+#include "tesra/tesra_ext_defs.h"
 
 #include "util_internal.h"
 
 namespace tesra::util {
 namespace {
 
-constexpr bool is_separator(char c) { return c == '/' || c == '\\'; }
+constexpr bool is_separator(char c) {
+    return c == '/' || c == '\\';
+}
 
 // The last non-empty component of a path written with either separator.
 std::string_view last_component(std::string_view path) {

@@ -97,8 +97,7 @@ extern "C" tesra_error_t tesra_copy_header_def_v6_0(tesra_header_def_t_v6_0 *src
     TESRA_UTIL_ASSERT(dst->preset_version == nullptr);
     copy_version(*src, *dst);
     dst->generation_id = src->generation_id;
-    return dup_into(src->preset_version, &dst->preset_version) ? TESRA_SUCCESS
-                                                                : TESRA_NULL_POINTER;
+    return dup_into(src->preset_version, &dst->preset_version) ? TESRA_SUCCESS : TESRA_NULL_POINTER;
 }
 
 extern "C" tesra_error_t tesra_copy_attr_def_v6_0(tesra_attribute_def_t_v6_0 *src,
@@ -210,8 +209,7 @@ extern "C" tesra_error_t tesra_copy_directory_def_v6_0(tesra_directory_def_t_v6_
     dst->start_time = src->start_time;
     dst->end_time = src->end_time;
     dst->period = src->period;
-    return dup_into(src->directory_path, &dst->directory_path) ? TESRA_SUCCESS
-                                                                : TESRA_NULL_POINTER;
+    return dup_into(src->directory_path, &dst->directory_path) ? TESRA_SUCCESS : TESRA_NULL_POINTER;
 }
 
 extern "C" tesra_error_t tesra_copy_collection_def_v6_0(tesra_collection_def_t_v6_0 *src,
@@ -222,5 +220,5 @@ extern "C" tesra_error_t tesra_copy_collection_def_v6_0(tesra_collection_def_t_v
     dst->start_time = src->start_time;
     dst->end_time = src->end_time;
     return dup_into(src->collection_path, &dst->collection_path) ? TESRA_SUCCESS
-                                                                  : TESRA_NULL_POINTER;
+                                                                 : TESRA_NULL_POINTER;
 }

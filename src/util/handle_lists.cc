@@ -1,8 +1,8 @@
 // The ordered chains of a header's objects and of an object's counters (by id, key and
 // period), and the insertion-ordered chain of its aggregations.
 #include "tesra/tesra_ext_defs.h"
-
 #include "tesra/tesra_int_defs.h"
+
 #include "util_internal.h"
 
 namespace tesra::util {

@@ -1,17 +1,17 @@
 // The period table, lookups on it, a counter's ascending period list and the header's
 // object-index table (one row of period slots per object).
-#include "tesra/tesra_ext_defs.h"
-
 #include <cstddef>
 
+#include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_int_defs.h"
+
 #include "util_internal.h"
 
 extern "C" {
 
 const uint64_t _tesra_period_map[TESRA_NUM_PERIODS] = {
-    1000,       5000,      10000,     30000,    60000,     300000,    600000,
-    1800000,    3600000,   21600000,  43200000, 86400000,  604800000, TESRA_ONCE_PER_ARCHIVE_PERIOD,
+    1000,    5000,    10000,    30000,    60000,    300000,    600000,
+    1800000, 3600000, 21600000, 43200000, 86400000, 604800000, TESRA_ONCE_PER_ARCHIVE_PERIOD,
 };
 
 }  // extern "C"

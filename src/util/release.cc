@@ -2,14 +2,14 @@
 // counters, aggregations and periods, and the record, query, timestamp, instance and counter
 // data that the walks hand out. Every step accepts fields that were never set (null), so a
 // half-built handle is released by the same operation as a finished one.
-#include "tesra/tesra_ext_defs.h"
-
 #include <cstdio>
 
-#include "tesra/tesra_int_defs.h"
-#include "release_internal.h"
-
 #include <zlib.h>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
+
+#include "release_internal.h"
 
 namespace tesra::util {
 namespace {

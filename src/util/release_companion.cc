@@ -1,8 +1,8 @@
 // Release of the records that the companion libraries build: file and store definitions,
 // directory listings, store collections and packed core files with their open 7z reader.
 #include "tesra/tesra_ext_defs.h"
-
 #include "tesra/tesra_int_defs.h"
+
 #include "release_internal.h"
 
 using tesra::util::free_field;

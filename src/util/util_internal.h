@@ -16,7 +16,9 @@ inline constexpr uint32_t kFormatMajor = 6;
 
 tesra_version_t read_version(const void *data) noexcept;
 bool is_version(const void *data, uint32_t major_v, uint32_t minor_v) noexcept;
-inline bool is_v6(const void *data) noexcept { return is_version(data, kFormatMajor, 0); }
+inline bool is_v6(const void *data) noexcept {
+    return is_version(data, kFormatMajor, 0);
+}
 
 // Position of `period` in the period table.
 std::optional<uint32_t> period_index(uint64_t period) noexcept;

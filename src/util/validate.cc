@@ -1,8 +1,8 @@
 // Validation of the definition records that callers fill, applied before a handle is built
 // from one. The order of the checks fixes which code a record with several faults gets.
-#include "tesra/tesra_ext_defs.h"
-
 #include <initializer_list>
+
+#include "tesra/tesra_ext_defs.h"
 
 #include "util_internal.h"
 

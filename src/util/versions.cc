@@ -1,11 +1,11 @@
 // The version pair that heads every record and handle, and the test by which an operation
 // recognises format version 6.
-#include "tesra/tesra_ext_defs.h"
-
 #include <cstddef>
 #include <cstring>
 
+#include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_int_defs.h"
+
 #include "util_internal.h"
 
 namespace {

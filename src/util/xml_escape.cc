@@ -1,11 +1,11 @@
 // XML escaping of the strings that go into the metadata document. Strings without a special
 // character are passed through without allocating, which is the common case.
-#include "tesra/tesra_ext_defs.h"
-
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "tesra/tesra_ext_defs.h"
 
 #include "common/c_memory.h"
 #include "common/guard.h"
@@ -16,12 +16,18 @@ namespace {
 // The replacement of a byte that XML text cannot carry as it is, or empty.
 constexpr std::string_view entity_for(char c) {
     switch (c) {
-        case '"': return "&quot;";
-        case '&': return "&amp;";
-        case '\'': return "&apos;";
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        default: return {};
+        case '"':
+            return "&quot;";
+        case '&':
+            return "&amp;";
+        case '\'':
+            return "&apos;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        default:
+            return {};
     }
 }
 
@@ -47,10 +53,7 @@ void write_encoded(std::string_view s, char *out) {
     *out = '\0';
 }
 
-tesra_error_t xml_encode(uint32_t num_strs,
-                         const char **srcs,
-                         char **dsts,
-                         bool *encoded_flags) {
+tesra_error_t xml_encode(uint32_t num_strs, const char **srcs, char **dsts, bool *encoded_flags) {
     // Encoded lengths are computed once; 0 marks a string passed through as it is.
     std::vector<std::size_t> lengths(num_strs, 0);
     for (uint32_t i = 0; i < num_strs; ++i) {

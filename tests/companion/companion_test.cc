@@ -1,7 +1,5 @@
 // The companion libraries fill directory, collection and core-file records that libtesrautil
 // releases; these tests build real folders and 7z archives and release what comes back.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "companion/tesra_companion.h"
-#include "tesra/tesra_int_defs.h"
-#include "util/heap_count.h"
-
+#include <gtest/gtest.h>
 #include <zlib.h>
+
+#include "tesra/tesra_int_defs.h"
+
+#include "companion/tesra_companion.h"
+#include "util/heap_count.h"
 
 namespace {
 
@@ -45,9 +45,9 @@ TEST_F(Companion, DirectoryListsArchivesByFileIndex) {
     touch(dir_ / "3_60_1000_500.meta");
     touch(dir_ / "3_60_1000_500.gz");
     touch(dir_ / "1_300_200_100.meta");
-    touch(dir_ / "notes.meta");         // not an archive name
-    touch(dir_ / "2_60_0_10.gz");       // data without metadata
-    touch(dir_ / "0_60_0_10.meta");     // index 0 is refused
+    touch(dir_ / "notes.meta");      // not an archive name
+    touch(dir_ / "2_60_0_10.gz");    // data without metadata
+    touch(dir_ / "0_60_0_10.meta");  // index 0 is refused
     HeapBalance balance;
     tesra_directory_handle_t *d = nullptr;
     ASSERT_EQ(tesra_dir_open(dir_.c_str(), &d), TESRA_SUCCESS);

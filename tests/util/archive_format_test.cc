@@ -1,13 +1,13 @@
 // The archive format's fixed text and arithmetic, checked against values written out here by
 // hand rather than derived from the code under test.
-#include <gtest/gtest.h>
+#include "common/archive_format.h"
 
 #include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "common/archive_format.h"
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -83,8 +83,8 @@ TEST(ArchiveFormat, DeclarationAndDtdMatchByteForByte) {
 
 TEST(ArchiveFormat, PaddedElementNamesReachColumnFourteen) {
     // On the space-padded lines the opening parenthesis follows a 14-character name field.
-    for (size_t n : {3, 4, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 23, 24, 26, 27, 28, 29,
-                     32, 33}) {
+    for (size_t n :
+         {3, 4, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 23, 24, 26, 27, 28, 29, 32, 33}) {
         const std::string &line = kDtdLines[n - 1];
         const std::string prefix = "\t<!ELEMENT ";
         ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << n;
@@ -93,8 +93,7 @@ TEST(ArchiveFormat, PaddedElementNamesReachColumnFourteen) {
 }
 
 TEST(ArchiveFormat, RecordHeaderIsLittleEndianWithoutPadding) {
-    const fmt::RecordHeader h{0x0102030405060708u, 0x11223344u, 0xA0B0C0D0u,
-                              0x8877665544332211u};
+    const fmt::RecordHeader h{0x0102030405060708u, 0x11223344u, 0xA0B0C0D0u, 0x8877665544332211u};
     std::array<std::byte, fmt::kRecordHeaderSize> bytes{};
     fmt::encode_record_header(h, bytes);
     const std::array<uint8_t, 24> expected = {

@@ -1,7 +1,7 @@
 // Parsing of archive names: the four numbers, both separators, and every way a name is refused.
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 

@@ -1,11 +1,12 @@
 // Deep copies of definition records: ownership of the copy, version checks and the state a
 // failed copy leaves behind (released through the handle that holds it).
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "heap_count.h"
 
 namespace {
@@ -139,8 +140,8 @@ TEST(CopyDefs, NullSourceOrDestinationGivesNullPointer) {
 
 TEST(CopyDefs, SystemAndSmallRecordsAreDuplicated) {
     HeapBalance balance;
-    tesra_system_def_t_v6_0 src{6, 1, 123, "9.1", "uuid", "host", "m", "sn", "sid",
-                                "cl", "cid", "proc", "store"};
+    tesra_system_def_t_v6_0 src{6,    1,     123,  "9.1", "uuid", "host", "m",
+                                "sn", "sid", "cl", "cid", "proc", "store"};
     tesra_header_handle_t *h = calloc_handle<tesra_header_handle_t>();
     tesra_system_def_t_v6_0 &sys = h->i6_0.system.e6_0;
     ASSERT_EQ(tesra_copy_system_def_v6_0(&src, &sys), TESRA_SUCCESS);
@@ -163,7 +164,8 @@ TEST(CopyDefs, SystemAndSmallRecordsAreDuplicated) {
     EXPECT_STREQ(o->e6_0.priv, "basic");
     tesra_free_object(o);
 
-    auto *attr = static_cast<tesra_attribute_def_t_v6_0 *>(std::calloc(1, sizeof(tesra_attribute_def_t_v6_0)));
+    auto *attr = static_cast<tesra_attribute_def_t_v6_0 *>(
+        std::calloc(1, sizeof(tesra_attribute_def_t_v6_0)));
     tesra_attribute_def_t_v6_0 a{6, 0, "mode", 4, "d"};
     ASSERT_EQ(tesra_copy_attr_def_v6_0(&a, attr), TESRA_SUCCESS);
     EXPECT_EQ(attr->value, 4u);

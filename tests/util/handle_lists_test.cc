@@ -1,9 +1,9 @@
 // Ordered object and counter chains and the aggregation chain: ordering, version refusals and
 // argument checks.
-#include <gtest/gtest.h>
-
 #include <deque>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -30,7 +30,8 @@ protected:
         for (; head != nullptr; head = head->i6_0.next_object) out.push_back(head);
         return out;
     }
-    static std::vector<uint32_t> ids(tesra_counter_handle_t *head, tesra_cnt_group_t type,
+    static std::vector<uint32_t> ids(tesra_counter_handle_t *head,
+                                     tesra_cnt_group_t type,
                                      uint32_t slot = 0) {
         std::vector<uint32_t> out;
         while (head != nullptr) {
@@ -113,7 +114,8 @@ TEST_F(HandleLists, CounterRefusalsLeaveChainsUnchanged) {
     tesra_counter_handle_t &c1 = counter(1);
     EXPECT_EQ(tesra_add_counter_to_list(&head, &c1, static_cast<tesra_cnt_group_t>(3), 60000),
               TESRA_INVALID_ARGUMENTS);
-    EXPECT_EQ(tesra_add_counter_to_list(&head, &c1, TESRA_CNT_PERIOD, 7000), TESRA_PERIOD_NOT_FOUND);
+    EXPECT_EQ(tesra_add_counter_to_list(&head, &c1, TESRA_CNT_PERIOD, 7000),
+              TESRA_PERIOD_NOT_FOUND);
     EXPECT_EQ(head, &c2);
     for (auto *link : c1.i6_0.next_cnt_by_period) EXPECT_EQ(link, nullptr);
     EXPECT_EQ(c1.i6_0.next_cnt_by_id, nullptr);

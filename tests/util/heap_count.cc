@@ -15,8 +15,12 @@ std::atomic<long> g_live{0};
 #if defined(__SANITIZE_ADDRESS__)
 
 namespace tesra::test {
-bool heap_is_counted() { return false; }
-long live_heap_blocks() { return 0; }
+bool heap_is_counted() {
+    return false;
+}
+long live_heap_blocks() {
+    return 0;
+}
 }  // namespace tesra::test
 
 #else
@@ -36,7 +40,9 @@ void *counted(void *p) {
 }
 }  // namespace
 
-extern "C" void *malloc(std::size_t n) noexcept { return counted(__libc_malloc(n)); }
+extern "C" void *malloc(std::size_t n) noexcept {
+    return counted(__libc_malloc(n));
+}
 extern "C" void *calloc(std::size_t count, std::size_t n) noexcept {
     return counted(__libc_calloc(count, n));
 }
@@ -64,8 +70,12 @@ extern "C" void free(void *p) noexcept {
 }
 
 namespace tesra::test {
-bool heap_is_counted() { return true; }
-long live_heap_blocks() { return g_live.load(std::memory_order_relaxed); }
+bool heap_is_counted() {
+    return true;
+}
+long live_heap_blocks() {
+    return g_live.load(std::memory_order_relaxed);
+}
 }  // namespace tesra::test
 
 #endif

@@ -1,15 +1,16 @@
 // The period table, its lookups, a counter's period list and the object-index accessors.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 
 namespace {
 
 TEST(Periods, TableIsAscendingAndEndsWithOncePerArchive) {
-    for (int i = 1; i < TESRA_NUM_PERIODS; ++i) EXPECT_LT(_tesra_period_map[i - 1], _tesra_period_map[i]);
+    for (int i = 1; i < TESRA_NUM_PERIODS; ++i)
+        EXPECT_LT(_tesra_period_map[i - 1], _tesra_period_map[i]);
     EXPECT_EQ(_tesra_period_map[0], 1000u);
     EXPECT_EQ(_tesra_period_map[8], 3600000u);
     EXPECT_EQ(_tesra_period_map[13], 999999000u);

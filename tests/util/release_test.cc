@@ -1,18 +1,18 @@
 // Release of handle trees, whole and half-built. Leaks and double frees show up in the
 // sanitizer build; the tests here also check what each release reports.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include <gtest/gtest.h>
+#include <zlib.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "heap_count.h"
 #include "tree_builders.h"
-
-#include <zlib.h>
 
 namespace {
 

@@ -23,7 +23,9 @@ T *make_handle() {
     return h;
 }
 
-inline char *dup(const char *s) { return strdup(s); }
+inline char *dup(const char *s) {
+    return strdup(s);
+}
 
 inline const char **dup_list(std::initializer_list<const char *> names) {
     auto **out = make<const char *>(names.size());

@@ -1,8 +1,8 @@
 // Validation of caller definition records: which code a record gets, in check order.
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -155,8 +155,8 @@ TEST(Validation, NullRecordGivesNullPointerForEveryKind) {
 }
 
 TEST(Validation, SystemNeedsEveryTextField) {
-    tesra_system_def_t_v6_0 s{0, 0, 1, "9.1", "uuid", "host", "m", "sn", "id",
-                              "cl", "cid", "proc", "store"};
+    tesra_system_def_t_v6_0 s{0,    0,    1,    "9.1", "uuid", "host", "m",
+                              "sn", "id", "cl", "cid", "proc", "store"};
     EXPECT_EQ(tesra_validate_system_def_v6_0(&s), TESRA_SUCCESS);
     using Field = const char *tesra_system_def_t_v6_0::*;
     const Field fields[] = {

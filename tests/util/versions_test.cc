@@ -1,9 +1,9 @@
 // Version pair operations and the result-code label table.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <set>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 

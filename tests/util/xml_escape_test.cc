@@ -1,15 +1,14 @@
 // XML escaping of metadata strings: pass-through without allocation, the five entities, and
 // release of only what was allocated.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
 
 namespace {
-
 
 class XmlEncode : public ::testing::Test {
 protected:
@@ -21,8 +20,9 @@ protected:
                                flags_.get());
     }
     void TearDown() override {
-        if (flags_) tesra_free_xml_encoded_strs(static_cast<uint32_t>(dsts_.size()), dsts_.data(),
-                                                flags_.get());
+        if (flags_)
+            tesra_free_xml_encoded_strs(static_cast<uint32_t>(dsts_.size()), dsts_.data(),
+                                        flags_.get());
     }
     std::vector<const char *> srcs_;
     std::vector<char *> dsts_;
@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Entities,
                                            EscapeCase{"<", "&lt;"},
                                            EscapeCase{">", "&gt;"},
                                            EscapeCase{"Tom & Jerry's", "Tom &amp; Jerry&apos;s"},
-                                           EscapeCase{"<a href=\"x\">", "&lt;a href=&quot;x&quot;&gt;"},
+                                           EscapeCase{"<a href=\"x\">",
+                                                      "&lt;a href=&quot;x&quot;&gt;"},
                                            // bytes from 0x80 up are copied as they are
                                            EscapeCase{"\xC3\xA9<\xFF", "\xC3\xA9&lt;\xFF"}));
 
