@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "tesra/tesra_wrapper_header.h"
+#include "wrap_dump_format.h"
 #include "wrap_log.h"
 
 #if defined(TESRA_WRAPPER_DUMPS)
@@ -23,39 +24,6 @@ using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
 bool finish_output(OutputFile file) {
     const bool written = std::ferror(file.get()) == 0;
     return std::fclose(file.release()) == 0 && written;
-}
-
-void write_value(std::FILE *out, tesra_cnt_data_type_t type, const tesra_cnt_value_t &value) {
-    switch (type) {
-        case TESRA_CNT_8BYTES:
-            std::fprintf(out, "%" PRIu64, value.val_8B);
-            break;
-        case TESRA_CNT_4BYTES:
-            // Readers of the dump expect 4-byte values as signed numbers.
-            std::fprintf(out, "%d", static_cast<int32_t>(value.val_4B));
-            break;
-        case TESRA_CNT_STRING:
-            std::fputs(value.val_str != nullptr ? value.val_str : "", out);
-            break;
-    }
-}
-
-// One line per instance: each counter's values in quotes, separated by ", ". Indexes are as
-// wide as the counts, so no dump is cut short or loops on a large object.
-void write_instances(std::FILE *out, const tesra_wrapper_counter_data_t *data, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        const tesra_wrapper_counter_data_t &entry = data[i];
-        for (uint32_t c = 0; c < entry.num_of_counters_count; ++c) {
-            const tesra_counter_data_t &counter = entry.counter_values[c];
-            std::fputc('"', out);
-            for (uint32_t v = 0; v < counter.num_values; ++v) {
-                if (v != 0) std::fputs(", ", out);
-                write_value(out, counter.value_type, counter.values[v]);
-            }
-            std::fputc('"', out);
-        }
-        std::fputc('\n', out);
-    }
 }
 
 }  // namespace
@@ -126,7 +94,7 @@ extern "C" bool write_counter_values_for_timestamp_to_file(const char *kelb_file
                                                        &header_count,
                                                        &error);
     log.reopen();
-    if (read) write_instances(out.get(), data, instance_count);
+    if (read) tesra::wrap::write_dump_lines(out.get(), data, instance_count);
     // Releases a partial result and the error text as well; neither is passed on.
     free_tesra_wrapper_counter_data(data, instance_count, headers, header_count, error);
     if (!finish_output(std::move(out))) {
