@@ -179,6 +179,30 @@ TEST_F(Release, SubtreesReleaseOnTheirOwn) {
     tesra_free_system(sys);
 }
 
+// State another library hangs on the header goes with it, released by its own function.
+int released_attachments = 0;
+void release_attachment_for_test(void *state) {
+    ++released_attachments;
+    std::free(state);
+}
+
+TEST_F(Release, HeaderReleasesTheStateHungOnIt) {
+    HeapBalance balance;
+    released_attachments = 0;
+    tesra_header_handle_t *h = make_header();
+    h->i6_0.pid = std::malloc(64);
+    h->i6_0.pc = reinterpret_cast<uintptr_t>(&release_attachment_for_test);
+    tesra_free_header(h);
+    EXPECT_EQ(released_attachments, 1);
+
+    // State without a release function is not the header's to free.
+    h = make_header();
+    char unowned[8];
+    h->i6_0.pid = unowned;
+    tesra_free_header(h);
+    EXPECT_EQ(released_attachments, 1);
+}
+
 TEST_F(Release, DirectoryReleasesEveryListedFile) {
     HeapBalance balance;
     auto *dir = make_handle<tesra_directory_handle_t>();
