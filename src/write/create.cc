@@ -1,12 +1,12 @@
 // Creating an archive pair for writing, and fixing its start time.
-#include "tesra/tesra_ext_defs.h"
-#include "tesra/tesra_int_defs.h"
-
-#include <zlib.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
+
+#include <zlib.h>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -31,25 +31,25 @@ char *join_path(const char *base, const char *suffix) {
 }  // namespace tesra::write
 
 extern "C" tesra_error_t tesra_create_data_file(const char *file_path,
-                                               uint32_t major_v,
-                                               uint32_t minor_v,
-                                               uint64_t duration,
-                                               tesra_file_handle_t **data_file,
-                                               const char **meta_path,
-                                               const char **data_path) {
+                                                uint32_t major_v,
+                                                uint32_t minor_v,
+                                                uint64_t duration,
+                                                tesra_file_handle_t **data_file,
+                                                const char **meta_path,
+                                                const char **data_path) {
     if (major_v != 6) return TESRA_INVALID_VERSION;
     if (file_path == nullptr || data_file == nullptr) return TESRA_INVALID_ARGUMENTS;
-    return tesra_create_data_file_v6_0(file_path, major_v, minor_v, duration, data_file,
-                                       meta_path, data_path);
+    return tesra_create_data_file_v6_0(file_path, major_v, minor_v, duration, data_file, meta_path,
+                                       data_path);
 }
 
 extern "C" tesra_error_t tesra_create_data_file_v6_0(const char *file_path,
-                                                    uint32_t major_v,
-                                                    uint32_t minor_v,
-                                                    uint64_t duration,
-                                                    tesra_file_handle_t **data_file,
-                                                    const char **meta_path,
-                                                    const char **data_path) {
+                                                     uint32_t major_v,
+                                                     uint32_t minor_v,
+                                                     uint64_t duration,
+                                                     tesra_file_handle_t **data_file,
+                                                     const char **meta_path,
+                                                     const char **data_path) {
     using namespace tesra;
     // A failed creation leaves the out-parameter null rather than pointing at a released handle.
     *data_file = nullptr;
@@ -92,7 +92,7 @@ extern "C" tesra_error_t tesra_set_start_time(tesra_file_handle_t *data_file, ui
 }
 
 extern "C" tesra_error_t tesra_set_start_time_v6_0(tesra_file_handle_t *data_file,
-                                                  uint64_t start_time) {
+                                                   uint64_t start_time) {
     // The slot tables are laid out from the start, so it is fixed once and never moves.
     if (data_file->i6_0.start_time != tesra::format::kUnsetStartTime) {
         return TESRA_INVALID_TIMESTAMP;

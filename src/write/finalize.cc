@@ -1,10 +1,10 @@
 // Closing an archive handle (index section and in-place patches for a writing handle, release
 // only for a reading one) and removing an archive pair from disk.
-#include "tesra/tesra_ext_defs.h"
-#include "tesra/tesra_int_defs.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -22,7 +22,8 @@ inline constexpr int kFixedHexWidth = 16;
 tesra_error_t patch_field(FILE *meta, uint64_t position, uint64_t value) {
     if (auto rc = seek_to(meta, position); rc != TESRA_SUCCESS) return rc;
     uint64_t written = 0;
-    if (auto rc = write_formatted(meta, &written, TESRA_FMT_FIXED_HEX, value); rc != TESRA_SUCCESS) {
+    if (auto rc = write_formatted(meta, &written, TESRA_FMT_FIXED_HEX, value);
+        rc != TESRA_SUCCESS) {
         return rc;
     }
     return written == kFixedHexWidth ? TESRA_SUCCESS : TESRA_WRITE_FAILED;

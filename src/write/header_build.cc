@@ -1,12 +1,12 @@
 // Building an archive's header in memory: system, attribute definitions, objects, aggregations
 // and counters with the period records they bring. The reader rebuilds headers through the same
 // operations, so nothing here assumes a handle that is open for writing.
-#include "tesra/tesra_ext_defs.h"
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -48,7 +48,8 @@ void take_version(T *child, const void *parent) {
 }
 
 // The existing counter must describe the same values; the first differing field decides.
-bool counter_matches(const tesra_counter_def_t_v6_0 &existing, const tesra_counter_def_t_v6_0 &def) {
+bool counter_matches(const tesra_counter_def_t_v6_0 &existing,
+                     const tesra_counter_def_t_v6_0 &def) {
     return same_text(existing.name, def.name) && same_text(existing.priv, def.priv) &&
            existing.ctype == def.ctype && existing.size == def.size &&
            existing.base_id == def.base_id && same_text(existing.desc, def.desc) &&
@@ -90,9 +91,9 @@ using namespace tesra::write;
 // ---- header ---------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_create_header(tesra_file_handle_t *data_file,
-                                            void *header_def,
-                                            void *system_def,
-                                            tesra_header_handle_t **header) {
+                                             void *header_def,
+                                             void *system_def,
+                                             tesra_header_handle_t **header) {
     if (data_file == nullptr || header_def == nullptr || system_def == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -108,9 +109,9 @@ extern "C" tesra_error_t tesra_create_header(tesra_file_handle_t *data_file,
 }
 
 extern "C" tesra_error_t tesra_create_header_v6_0(tesra_file_handle_t *data_file,
-                                                 tesra_header_def_t_v6_0 *header_def,
-                                                 tesra_system_def_t_v6_0 *system_def,
-                                                 tesra_header_handle_t **header) {
+                                                  tesra_header_def_t_v6_0 *header_def,
+                                                  tesra_system_def_t_v6_0 *system_def,
+                                                  tesra_header_handle_t **header) {
     if (data_file->i6_0.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     // Version 6.0 archives carry no cluster or store identity; the caller's record is blanked
     // so that what is validated and copied is what the archive will say.
@@ -167,12 +168,13 @@ extern "C" tesra_error_t tesra_add_attr_def(tesra_header_handle_t *header, void 
 }
 
 extern "C" tesra_error_t tesra_add_attr_def_v6_0(tesra_header_handle_t *header,
-                                                tesra_attribute_def_t_v6_0 *attr_def) {
+                                                 tesra_attribute_def_t_v6_0 *attr_def) {
     if (auto rc = tesra_validate_attr_def_v6_0(attr_def); rc != TESRA_SUCCESS) return rc;
     auto &hi = header->i6_0;
     if (hi.num_attr_defs == hi.attr_array_size) {
         if (hi.attr_array_size > UINT32_MAX / 2) return TESRA_NULL_POINTER;
-        const uint32_t capacity = hi.attr_array_size == 0 ? kInitialAttrDefs : hi.attr_array_size * 2;
+        const uint32_t capacity =
+            hi.attr_array_size == 0 ? kInitialAttrDefs : hi.attr_array_size * 2;
         auto *table = c_calloc<tesra_attribute_def_t_v6_0 *>(capacity);
         if (table == nullptr) return TESRA_NULL_POINTER;
         if (hi.num_attr_defs != 0) std::copy_n(hi.attr_defs, hi.num_attr_defs, table);
@@ -192,19 +194,20 @@ extern "C" tesra_error_t tesra_add_attr_def_v6_0(tesra_header_handle_t *header,
 // ---- objects --------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_add_object(tesra_header_handle_t *header,
-                                         void *object_def,
-                                         tesra_object_handle_t **object) {
+                                          void *object_def,
+                                          tesra_object_handle_t **object) {
     if (header == nullptr || object_def == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(object_def, header->major_v, header->minor_v)) {
         return TESRA_VERSION_MISMATCH;
     }
     if (!tesra_is_version(object_def, 6, 0)) return TESRA_INVALID_VERSION;
-    return tesra_add_object_v6_0(header, static_cast<tesra_object_def_t_v6_0 *>(object_def), object);
+    return tesra_add_object_v6_0(header, static_cast<tesra_object_def_t_v6_0 *>(object_def),
+                                 object);
 }
 
 extern "C" tesra_error_t tesra_add_object_v6_0(tesra_header_handle_t *header,
-                                              tesra_object_def_t_v6_0 *object_def,
-                                              tesra_object_handle_t **object) {
+                                               tesra_object_def_t_v6_0 *object_def,
+                                               tesra_object_handle_t **object) {
     if (auto rc = tesra_validate_object_def_v6_0(object_def); rc != TESRA_SUCCESS) return rc;
     auto &hi = header->i6_0;
     const uint32_t id = object_def->obj_id;
@@ -245,8 +248,8 @@ extern "C" tesra_error_t tesra_add_object_v6_0(tesra_header_handle_t *header,
 // ---- aggregations ---------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_add_aggregation(tesra_object_handle_t *object,
-                                              void *aggr_def,
-                                              tesra_aggregation_handle_t **aggregation) {
+                                               void *aggr_def,
+                                               tesra_aggregation_handle_t **aggregation) {
     if (object == nullptr || aggr_def == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(aggr_def, object->major_v, object->minor_v)) {
         return TESRA_VERSION_MISMATCH;
@@ -257,8 +260,8 @@ extern "C" tesra_error_t tesra_add_aggregation(tesra_object_handle_t *object,
 }
 
 extern "C" tesra_error_t tesra_add_aggregation_v6_0(tesra_object_handle_t *object,
-                                                   tesra_aggregation_def_t_v6_0 *aggr_def,
-                                                   tesra_aggregation_handle_t **aggregation) {
+                                                    tesra_aggregation_def_t_v6_0 *aggr_def,
+                                                    tesra_aggregation_handle_t **aggregation) {
     if (auto rc = tesra_validate_aggregation_def_v6_0(aggr_def); rc != TESRA_SUCCESS) return rc;
     for (auto *a = object->i6_0.aggregation_list; a != nullptr; a = a->i6_0.next_agg_in_list) {
         if (same_text(a->e6_0.aggr_type, aggr_def->aggr_type) &&
@@ -287,8 +290,8 @@ extern "C" tesra_error_t tesra_add_aggregation_v6_0(tesra_object_handle_t *objec
 // ---- counters -------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_add_counter(tesra_object_handle_t *object,
-                                          void *counter_def,
-                                          tesra_counter_handle_t **counter) {
+                                           void *counter_def,
+                                           tesra_counter_handle_t **counter) {
     if (object == nullptr || counter_def == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(counter_def, object->major_v, object->minor_v)) {
         return TESRA_VERSION_MISMATCH;
@@ -299,8 +302,8 @@ extern "C" tesra_error_t tesra_add_counter(tesra_object_handle_t *object,
 }
 
 extern "C" tesra_error_t tesra_add_counter_v6_0(tesra_object_handle_t *object,
-                                               tesra_counter_def_t_v6_0 *counter_def,
-                                               tesra_counter_handle_t **counter) {
+                                                tesra_counter_def_t_v6_0 *counter_def,
+                                                tesra_counter_handle_t **counter) {
     if (auto rc = tesra_validate_counter_def_v6_0(counter_def); rc != TESRA_SUCCESS) return rc;
     const uint64_t p = counter_def->periods[0];
     const bool is_key = counter_def->is_key;
@@ -380,7 +383,7 @@ extern "C" tesra_error_t tesra_add_counter_v6_0(tesra_object_handle_t *object,
 // ---- operations kept for callers of older interfaces: they accept and change nothing --------
 
 extern "C" tesra_error_t tesra_delete_counter(tesra_object_handle_t *object,
-                                             tesra_counter_handle_t *counter) {
+                                              tesra_counter_handle_t *counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(counter, object->major_v, object->minor_v)) return TESRA_VERSION_MISMATCH;
     if (!tesra_is_version(counter, 6, 0)) return TESRA_INVALID_VERSION;
@@ -388,7 +391,7 @@ extern "C" tesra_error_t tesra_delete_counter(tesra_object_handle_t *object,
 }
 
 extern "C" tesra_error_t tesra_delete_object(tesra_header_handle_t *header,
-                                            tesra_object_handle_t *object) {
+                                             tesra_object_handle_t *object) {
     if (header == nullptr || object == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(object, header->major_v, header->minor_v)) return TESRA_VERSION_MISMATCH;
     if (!tesra_is_version(object, 6, 0)) return TESRA_INVALID_VERSION;

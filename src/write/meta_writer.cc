@@ -1,10 +1,10 @@
 // Writing the metadata document from the in-memory header, remembering where the fixed-width
 // fields lie so that close can overwrite them in place.
-#include "tesra/tesra_ext_defs.h"
-#include "tesra/tesra_int_defs.h"
-
 #include <array>
 #include <cstdarg>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "write_internal.h"
@@ -36,7 +36,9 @@ private:
     tesra_error_t status_;
 };
 
-bool has_text(const char *s) { return s != nullptr && s[0] != '\0'; }
+bool has_text(const char *s) {
+    return s != nullptr && s[0] != '\0';
+}
 
 class MetaWriter {
 public:
@@ -61,8 +63,8 @@ private:
     uint64_t count_;
 };
 
-#define TESRA_TRY(expr)                                  \
-    do {                                                 \
+#define TESRA_TRY(expr)                                                   \
+    do {                                                                  \
         if (tesra_error_t rc_ = (expr); rc_ != TESRA_SUCCESS) return rc_; \
     } while (0)
 

@@ -1,9 +1,9 @@
 // Laying out the object index section at close: a planning pass places every record-offset
 // table and partial-record list, then a writing pass writes them where they were placed.
+#include <bit>
+
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_int_defs.h"
-
-#include <bit>
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -27,8 +27,8 @@ tesra_error_t walk_section(tesra_file_handle_t *data_file, uint64_t *position, b
     for (auto *o = data_file->i6_0.header->i6_0.object_list; o != nullptr;
          o = o->i6_0.next_object, ++obj_count) {
         for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
-            if (auto rc = tesra_write_period_offsets_v6_0(data_file, p, obj_count, position,
-                                                          write_flag);
+            if (auto rc =
+                    tesra_write_period_offsets_v6_0(data_file, p, obj_count, position, write_flag);
                 rc != TESRA_SUCCESS) {
                 return rc;
             }
@@ -79,10 +79,10 @@ extern "C" tesra_error_t tesra_write_object_index_v6_0(tesra_file_handle_t *data
 }
 
 extern "C" tesra_error_t tesra_write_period_offsets_v6_0(tesra_file_handle_t *data_file,
-                                                        tesra_period_t *period,
-                                                        uint32_t obj_count,
-                                                        uint64_t *written_count,
-                                                        bool write_flag) {
+                                                         tesra_period_t *period,
+                                                         uint32_t obj_count,
+                                                         uint64_t *written_count,
+                                                         bool write_flag) {
     const auto &f = data_file->i6_0;
     // A reader derives every table's length from the two times and refuses a span without
     // two distinct aligned times, so no index can describe such an archive.
@@ -106,10 +106,10 @@ extern "C" tesra_error_t tesra_write_period_offsets_v6_0(tesra_file_handle_t *da
 }
 
 extern "C" tesra_error_t tesra_write_iterative_record_offsets_v6_0(tesra_file_handle_t *data_file,
-                                                                  tesra_period_t *period,
-                                                                  uint32_t offset_index,
-                                                                  uint64_t *written_count,
-                                                                  bool write_flag) {
+                                                                   tesra_period_t *period,
+                                                                   uint32_t offset_index,
+                                                                   uint64_t *written_count,
+                                                                   bool write_flag) {
     uint64_t &entry = period->record_offsets[offset_index];
     if (!format::is_partial_entry(entry)) return TESRA_SUCCESS;
     const tesra_iterative_record_offsets_t &list = period->iterative_record_offsets[offset_index];

@@ -1,12 +1,12 @@
 // Appending records to the data stream and entering them into the in-memory index. The reader
 // rebuilds the index of an archive still being written through the same index maintenance, so
 // that part depends only on the header, never on the handle being open for writing.
-#include "tesra/tesra_ext_defs.h"
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <array>
 #include <span>
+
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -87,8 +87,8 @@ using namespace tesra;
 using namespace tesra::write;
 
 extern "C" tesra_error_t tesra_write_record(tesra_file_handle_t *data_file,
-                                           void *record_info,
-                                           const void *buffer) {
+                                            void *record_info,
+                                            const void *buffer) {
     if (data_file == nullptr || record_info == nullptr || buffer == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -102,13 +102,13 @@ extern "C" tesra_error_t tesra_write_record(tesra_file_handle_t *data_file,
         return TESRA_VERSION_MISMATCH;
     }
     if (!tesra_is_version(data_file, 6, 0)) return TESRA_INVALID_VERSION;
-    return tesra_write_record_v6_0(data_file, static_cast<tesra_record_header_data_t_v6_0 *>(record_info),
-                                   buffer);
+    return tesra_write_record_v6_0(
+        data_file, static_cast<tesra_record_header_data_t_v6_0 *>(record_info), buffer);
 }
 
 extern "C" tesra_error_t tesra_write_record_v6_0(tesra_file_handle_t *data_file,
-                                                tesra_record_header_data_t_v6_0 *record_info,
-                                                const void *buffer) {
+                                                 tesra_record_header_data_t_v6_0 *record_info,
+                                                 const void *buffer) {
     auto &f = data_file->i6_0;
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     if (has_failed_data_stream(f.header)) return TESRA_WRITE_FAILED;
@@ -139,10 +139,10 @@ extern "C" tesra_error_t tesra_write_record_v6_0(tesra_file_handle_t *data_file,
 }
 
 extern "C" tesra_error_t tesra_update_object_index_v6_0(tesra_file_handle_t *data_file,
-                                                       uint64_t r_period_timestamp,
-                                                       uint64_t r_period,
-                                                       uint32_t r_oid,
-                                                       tesra_offset_t r_offset) {
+                                                        uint64_t r_period_timestamp,
+                                                        uint64_t r_period,
+                                                        uint32_t r_oid,
+                                                        tesra_offset_t r_offset) {
     auto &f = data_file->i6_0;
     tesra_header_handle_t *header = f.header;
     if (header == nullptr || r_oid >= header->i6_0.objects_array_size ||
@@ -153,7 +153,8 @@ extern "C" tesra_error_t tesra_update_object_index_v6_0(tesra_file_handle_t *dat
     if (period == nullptr) return TESRA_PERIOD_NOT_FOUND;
 
     if (f.start_time == format::kUnsetStartTime) {
-        if (auto rc = tesra_set_start_time_v6_0(data_file, r_period_timestamp); rc != TESRA_SUCCESS) {
+        if (auto rc = tesra_set_start_time_v6_0(data_file, r_period_timestamp);
+            rc != TESRA_SUCCESS) {
             return rc;
         }
     }
@@ -188,9 +189,9 @@ extern "C" tesra_error_t tesra_update_object_index_v6_0(tesra_file_handle_t *dat
 }
 
 extern "C" tesra_error_t tesra_get_num_record_offsets_v6_0(uint64_t start_time,
-                                                          uint64_t end_time,
-                                                          uint64_t period,
-                                                          uint32_t *num_offsets) {
+                                                           uint64_t end_time,
+                                                           uint64_t period,
+                                                           uint32_t *num_offsets) {
     *num_offsets = static_cast<uint32_t>(format::slot_count64(start_time, end_time, period));
     return TESRA_SUCCESS;
 }
@@ -217,28 +218,28 @@ uint64_t base_time_of(const tesra_file_handle_t *data_file) {
 }  // namespace
 
 extern "C" tesra_error_t tesra_get_oldest_record_time(tesra_file_handle_t *data_file,
-                                                     uint64_t *time) {
+                                                      uint64_t *time) {
     if (data_file == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(data_file, 6, 0)) return TESRA_INVALID_VERSION;
     return tesra_get_oldest_record_time_v6_0(data_file, time);
 }
 
 extern "C" tesra_error_t tesra_get_oldest_record_time_v6_0(tesra_file_handle_t *data_file,
-                                                          uint64_t *time) {
+                                                           uint64_t *time) {
     if (data_file->i6_0.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     *time = data_file->i6_0.start_time + base_time_of(data_file);
     return TESRA_SUCCESS;
 }
 
 extern "C" tesra_error_t tesra_get_newest_record_time(tesra_file_handle_t *data_file,
-                                                     uint64_t *time) {
+                                                      uint64_t *time) {
     if (data_file == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra_is_version(data_file, 6, 0)) return TESRA_INVALID_VERSION;
     return tesra_get_newest_record_time_v6_0(data_file, time);
 }
 
 extern "C" tesra_error_t tesra_get_newest_record_time_v6_0(tesra_file_handle_t *data_file,
-                                                          uint64_t *time) {
+                                                           uint64_t *time) {
     if (data_file->i6_0.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     *time = data_file->i6_0.end_time + base_time_of(data_file);
     return TESRA_SUCCESS;

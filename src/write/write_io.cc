@@ -1,10 +1,11 @@
 // The writer's only contact with stdio and zlib results, and the slot-table storage helpers.
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdarg>
 
+#include <zlib.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "common/archive_format.h"
 #include "common/c_memory.h"
 #include "write_internal.h"
@@ -34,7 +35,7 @@ tesra_error_t write_raw(FILE *file, const void *data, std::size_t size) {
 tesra_error_t seek_to(FILE *file, uint64_t offset) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return TESRA_SEEK_FAILED;
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 ? TESRA_SUCCESS
-                                                                    : TESRA_SEEK_FAILED;
+                                                                   : TESRA_SEEK_FAILED;
 }
 
 tesra_error_t flush(FILE *file) {
@@ -63,7 +64,8 @@ tesra_error_t resize_slot_tables(tesra_period_t *period, uint32_t n) {
         std::copy_n(period->iterative_record_offsets, kept, lists.get());
     }
     if (period->iterative_record_offsets != nullptr) {
-        for (uint32_t j = kept; j < old_n; ++j) std::free(period->iterative_record_offsets[j].offsets);
+        for (uint32_t j = kept; j < old_n; ++j)
+            std::free(period->iterative_record_offsets[j].offsets);
     }
     std::free(period->record_offsets);
     std::free(period->iterative_record_offsets);

@@ -2,12 +2,13 @@
 #include "support/archive_builder.h"
 
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <zlib.h>
 
 namespace tesra::test {
 
@@ -73,12 +74,13 @@ tesra_error_t ArchiveBuilder::create(const std::string &base_path) {
     file_ = file;
 
     const SystemSpec &s = spec_.system;
-    tesra_system_def_t_v6_0 system{spec_.major, spec_.minor, s.base_time,
-                                   s.nelvo_version.c_str(), s.node_uuid.c_str(),
-                                   s.hostname.c_str(), s.model.c_str(),
-                                   s.serial_number.c_str(), s.system_id.c_str(),
-                                   s.cluster_name.c_str(), s.cluster_id.c_str(),
-                                   s.process_name.c_str(), s.store_name.c_str()};
+    tesra_system_def_t_v6_0 system{spec_.major,          spec_.minor,
+                                   s.base_time,          s.nelvo_version.c_str(),
+                                   s.node_uuid.c_str(),  s.hostname.c_str(),
+                                   s.model.c_str(),      s.serial_number.c_str(),
+                                   s.system_id.c_str(),  s.cluster_name.c_str(),
+                                   s.cluster_id.c_str(), s.process_name.c_str(),
+                                   s.store_name.c_str()};
     tesra_header_def_t_v6_0 header{spec_.major, spec_.minor, spec_.generation,
                                    spec_.preset_version.c_str()};
     rc = tesra_create_header(file_, &header, &system, &header_);
@@ -142,14 +144,16 @@ tesra_error_t ArchiveBuilder::create(const std::string &base_path) {
     return TESRA_SUCCESS;
 }
 
-tesra_error_t ArchiveBuilder::finalize() { return tesra_finalize_header(file_); }
+tesra_error_t ArchiveBuilder::finalize() {
+    return tesra_finalize_header(file_);
+}
 
 tesra_error_t ArchiveBuilder::write(uint64_t msecs,
                                     uint32_t obj_id,
                                     uint64_t period,
                                     std::span<const std::byte> body) {
-    tesra_record_header_data_t_v6_0 info{spec_.major, spec_.minor, msecs,
-                                         static_cast<uint32_t>(body.size()), obj_id, period};
+    tesra_record_header_data_t_v6_0 info{
+        spec_.major, spec_.minor, msecs, static_cast<uint32_t>(body.size()), obj_id, period};
     static const std::byte kEmpty{};
     return tesra_write_record(file_, &info, body.empty() ? &kEmpty : body.data());
 }
@@ -210,7 +214,8 @@ std::string read_text(const std::string &path) {
 
 void write_file(const std::string &path, std::span<const std::byte> bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::optional<std::vector<std::byte>> gunzip_file(const std::string &path) {

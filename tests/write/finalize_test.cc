@@ -1,9 +1,11 @@
 // Close and removal: the index section layout, the in-place patches, and every way a close can
 // end without an index while still releasing the handle.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "writer_fixture.h"
 
 namespace tesra::test {
@@ -17,7 +19,9 @@ bool exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-std::string hex16(const std::string &text, uint64_t at) { return text.substr(at, 16); }
+std::string hex16(const std::string &text, uint64_t at) {
+    return text.substr(at, 16);
+}
 
 class Close : public WriterTest {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
+
 #include "writer_fixture.h"
 
 namespace tesra::test {
@@ -244,14 +245,14 @@ TEST_P(CounterMismatch, IsRefusedAndLeavesTheCounter) {
 INSTANTIATE_TEST_SUITE_P(
     Fields,
     CounterMismatch,
-    ::testing::Values(
-        Mismatch{"name", [](tesra_counter_def_t_v6_0 *d) { d->name = "other"; }},
-        Mismatch{"privilege", [](tesra_counter_def_t_v6_0 *d) { d->priv = "other"; }},
-        Mismatch{"type", [](tesra_counter_def_t_v6_0 *d) { d->ctype = 0x104; }},
-        Mismatch{"size", [](tesra_counter_def_t_v6_0 *d) { d->size = 4; }},
-        Mismatch{"base id", [](tesra_counter_def_t_v6_0 *d) { d->base_id = 9; }},
-        Mismatch{"description", [](tesra_counter_def_t_v6_0 *d) { d->desc = "other"; }},
-        Mismatch{"key flag", [](tesra_counter_def_t_v6_0 *d) { d->is_key = true; }}));
+    ::testing::Values(Mismatch{"name", [](tesra_counter_def_t_v6_0 *d) { d->name = "other"; }},
+                      Mismatch{"privilege", [](tesra_counter_def_t_v6_0 *d) { d->priv = "other"; }},
+                      Mismatch{"type", [](tesra_counter_def_t_v6_0 *d) { d->ctype = 0x104; }},
+                      Mismatch{"size", [](tesra_counter_def_t_v6_0 *d) { d->size = 4; }},
+                      Mismatch{"base id", [](tesra_counter_def_t_v6_0 *d) { d->base_id = 9; }},
+                      Mismatch{"description",
+                               [](tesra_counter_def_t_v6_0 *d) { d->desc = "other"; }},
+                      Mismatch{"key flag", [](tesra_counter_def_t_v6_0 *d) { d->is_key = true; }}));
 
 }  // namespace
 }  // namespace tesra::test

@@ -1,11 +1,12 @@
 // The whole archive of a representative preset against expected bytes: the metadata document
 // against a hand-written golden file, the index section and the data stream against bytes
 // built here from the format's layout.
-#include <gtest/gtest.h>
-
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "writer_fixture.h"
 
 namespace tesra::test {
@@ -48,13 +49,11 @@ ArchiveSpec representative_spec() {
     matrix.x_names = {"a", "b"};
     matrix.y_names = {"r&w"};
 
-    ObjectSpec disk = object(2, "disk",
-                             {ops,
-                              admin(counter(1, "name", 16, {60000, 300000}, true), 0x2010,
-                                    "disk name"),
-                              admin(counter(4, "reads", 8, {60000}), 0x10108, "read ops"), matrix,
-                              hist, admin(counter(6, "label", 8, {300000}), 0x2008, "label"),
-                              ops_again});
+    ObjectSpec disk =
+        object(2, "disk",
+               {ops, admin(counter(1, "name", 16, {60000, 300000}, true), 0x2010, "disk name"),
+                admin(counter(4, "reads", 8, {60000}), 0x10108, "read ops"), matrix, hist,
+                admin(counter(6, "label", 8, {300000}), 0x2008, "label"), ops_again});
     disk.priv = "admin";
     AggregationSpec sum;
     sum.type = "sum";
@@ -94,8 +93,10 @@ TEST(MetaWriter, RepresentativeArchiveMatchesExpectedBytes) {
         std::vector<std::byte> body;
     };
     std::vector<Rec> recs = {
-        {125000, 2, 60000, Instances().str("d0", 16).u64(1).u32(1).u32(2).u32(3).u64(4).u32(5).u32(6).bytes()},
-        {185000, 2, 60000, Instances().str("d0", 16).u64(2).u32(0).u32(0).u32(0).u64(8).u64(9).bytes()},
+        {125000, 2, 60000,
+         Instances().str("d0", 16).u64(1).u32(1).u32(2).u32(3).u64(4).u32(5).u32(6).bytes()},
+        {185000, 2, 60000,
+         Instances().str("d0", 16).u64(2).u32(0).u32(0).u32(0).u64(8).u64(9).bytes()},
         {301000, 2, 300000, Instances().str("d1", 16).str("lbl", 8).u64(77).bytes()},
         {305000, 2, 60000, Instances().str("d0", 16).u64(3).u64(0).u32(0).u64(0).u64(1).bytes()},
         {310000, 2, 60000, Instances().str("d1", 16).u64(4).u64(0).u32(0).u64(0).u64(2).bytes()},

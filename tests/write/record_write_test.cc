@@ -1,9 +1,11 @@
 // Records entering the data stream and the in-memory index: slots, partial lists, refusals that
 // must leave the stream untouched, table growth and its bound, and a broken data stream.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
+
 #include "writer_fixture.h"
 
 namespace tesra::test {
@@ -17,8 +19,9 @@ constexpr uint64_t kOnce = 999999000;
 // 4 at 1 s. Every instance is 8 bytes.
 ArchiveSpec periods_spec() {
     ArchiveSpec spec;
-    spec.objects = {object(3, "vol", {counter(2, "a", 8, {30000}), counter(3, "b", 8, {60000}),
-                                      counter(5, "c", 8, {kOnce})}),
+    spec.objects = {object(3, "vol",
+                           {counter(2, "a", 8, {30000}), counter(3, "b", 8, {60000}),
+                            counter(5, "c", 8, {kOnce})}),
                     object(4, "fast", {counter(1, "f", 8, {1000})})};
     return spec;
 }

@@ -1,14 +1,15 @@
 // Shared fixture of the writer tests: a temp directory and small archive descriptions.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "support/archive_builder.h"
+#include <gtest/gtest.h>
+
 #include "tesra/tesra_int_defs.h"
+
+#include "support/archive_builder.h"
 
 namespace tesra::test {
 
