@@ -15,7 +15,6 @@ using namespace tesra::write;
 
 namespace {
 
-inline constexpr uint32_t kReadAccess = 1;
 inline constexpr int kFixedHexWidth = 16;
 
 // Overwrites one 16-character field of the document in place.
@@ -81,7 +80,7 @@ extern "C" tesra_error_t tesra_close_data_file_v6_0(tesra_file_handle_t *data_fi
         noted = TESRA_NULL_POINTER;
     } else if ((f.access_flag & kReadAccess) != 0) {
         // Opened by the reader: nothing of it is ours to write.
-    } else if (has_failed_data_stream(f.header)) {
+    } else if (has_lost_write_access(data_file)) {
         // The index names a record whose bytes never reached the stream; writing it would
         // point readers at data that is not there.
         noted = TESRA_WRITE_FAILED;

@@ -111,7 +111,7 @@ extern "C" tesra_error_t tesra_write_record_v6_0(tesra_file_handle_t *data_file,
                                                  const void *buffer) {
     auto &f = data_file->i6_0;
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
-    if (has_failed_data_stream(f.header)) return TESRA_WRITE_FAILED;
+    if (has_lost_write_access(data_file)) return TESRA_WRITE_FAILED;
     const uint64_t t = record_info->msecs_since_base;
     const uint64_t p = record_info->period;
     if (p == 0) return TESRA_PERIOD_NOT_FOUND;
@@ -131,9 +131,9 @@ extern "C" tesra_error_t tesra_write_record_v6_0(tesra_file_handle_t *data_file,
         if (rc == TESRA_SUCCESS) f.data_written_count += record_info->size;
     }
     if (rc != TESRA_SUCCESS) {
-        // The index already names this record; mark the stream so that nothing more is
-        // appended behind the lost bytes and close writes no index naming them.
-        f.header->i6_0.pc |= kDataStreamFailed;
+        // The index already names this record; nothing more may be appended behind the lost
+        // bytes, and close must not write an index naming them.
+        revoke_write_access(data_file);
     }
     return rc;
 }

@@ -23,13 +23,18 @@ inline constexpr uint32_t kMaxSlots = UINT32_C(1) << 20;
 // instead of allocating (or overflowing) a table of billions of entries.
 inline constexpr uint32_t kMaxObjectId = (UINT32_C(1) << 24) - 1;
 
-// Bit of the header's otherwise unused `pc` field that marks a data stream whose write failed:
-// the record whose bytes were lost is already in the index, so the handle takes no more records
-// and close writes no index that would name bytes that are not in the stream.
-inline constexpr uint64_t kDataStreamFailed = 1;
+// Access bits of a file handle: the reader opens with bit 0, the writer creates with bit 1.
+inline constexpr uint32_t kReadAccess = 1;
+inline constexpr uint32_t kWriteAccess = 2;
 
-inline bool has_failed_data_stream(const tesra_header_handle_t *header) {
-    return header != nullptr && (header->i6_0.pc & kDataStreamFailed) != 0;
+// A writing handle whose data stream failed loses its write access: the record whose bytes were
+// lost is already in the index, so the handle takes no more records and close writes no index
+// that would name bytes missing from the stream.
+inline void revoke_write_access(tesra_file_handle_t *file) {
+    file->i6_0.access_flag &= ~kWriteAccess;
+}
+inline bool has_lost_write_access(const tesra_file_handle_t *file) {
+    return (file->i6_0.access_flag & (kReadAccess | kWriteAccess)) == 0;
 }
 
 // ---- metadata file (buffered stdio) ---------------------------------------------------------

@@ -233,6 +233,7 @@ TEST_F(BrokenDataStream, FailedRecordStopsTheArchiveAndCloseWritesNoIndex) {
     const uint64_t meta_length = b->file()->i6_0.metadata_written_count;
     ASSERT_EQ(b->write(0, 3, 60000, body(8)), TESRA_SUCCESS);
     EXPECT_EQ(b->write(60000, 3, 60000, incompressible(1 << 20)), TESRA_WRITE_FAILED);
+    EXPECT_EQ(b->file()->i6_0.access_flag & 2u, 0u);
     // The index already names the lost record; nothing more may follow it.
     EXPECT_EQ(b->write(120000, 3, 60000, body(8)), TESRA_WRITE_FAILED);
     EXPECT_EQ(b->close(), TESRA_WRITE_FAILED);
