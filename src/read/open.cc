@@ -155,9 +155,11 @@ tesra_error_t open_archive(const char *file_path,
 
     uint32_t major = 0, minor = 0;
     if (auto rc = read_version(root, &major, &minor); rc != TESRA_SUCCESS) return rc;
+    // Refused before it is stored: only version-6 handles exist, and the release of this one
+    // must still see one.
+    if (major != 6) return TESRA_INVALID_VERSION;
     file->major_v = file->e6_0.major_v = major;
     file->minor_v = file->e6_0.minor_v = minor;
-    if (major != 6) return TESRA_INVALID_VERSION;
 
     if (auto rc = tesra_parse_xml_header_v6_0(root, file.get()); rc != TESRA_SUCCESS) return rc;
     tesra_header_handle_t *header = f.header;
