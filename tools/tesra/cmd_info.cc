@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <tuple>
 
 #include <fmt/core.h>
 
@@ -66,6 +67,7 @@ int run_info(const InfoOptions &opt) {
     auto meta_size = file_size(base + ".meta");
     uint64_t records = 0;
     uint64_t stream_bytes = 0;
+    std::map<std::tuple<uint32_t, uint64_t, uint64_t>, uint64_t> sample_instances;
     {
         tesra_record_handle_t *record = nullptr;
         rc = tesra_first_record(archive.handle(), TESRA_RAW_ORDER, 0, &record);
@@ -77,8 +79,17 @@ int run_info(const InfoOptions &opt) {
             if (auto it = by_id.find(info.obj_id); it != by_id.end()) {
                 ObjectSummary &o = *it->second;
                 ++o.records;
+                // Partial records of one sample add up to its instances.
                 uint64_t size = instance_size(o.counters, info.period);
-                if (size > 0) o.max_instances = std::max<uint64_t>(o.max_instances, info.size / size);
+                uint64_t t = info.msecs_since_base;
+                if (info.period != TESRA_ONCE_PER_ARCHIVE_PERIOD && info.period != 0) {
+                    t -= t % info.period;
+                }
+                if (size > 0) {
+                    uint64_t &n = sample_instances[{info.obj_id, info.period, t}];
+                    n += info.size / size;
+                    o.max_instances = std::max(o.max_instances, n);
+                }
             }
             rc = tesra_next_record(archive.handle(), &record);
         }
