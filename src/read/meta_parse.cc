@@ -2,8 +2,6 @@
 // itself: each element becomes a definition record that the writer's header-building operations
 // validate, copy and link, exactly as for a new archive. Every value taken from the document is
 // converted and bounded here before it can size anything.
-#include "tesra/tesra_int_defs.h"
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include <libxml/tree.h>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/guard.h"
@@ -168,8 +168,8 @@ tesra_error_t parse_header(xmlNode *root, tesra_file_handle_t *file) {
         return rc;
     }
     f.duration = duration;
-    if (auto rc = strict_number(texts.attribute(root, format::kAttrHeaderOffset), 10,
-                                &header_offset);
+    if (auto rc =
+            strict_number(texts.attribute(root, format::kAttrHeaderOffset), 10, &header_offset);
         rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -240,16 +240,11 @@ tesra_error_t parse_system(xmlNode *system_node,
         const char **dest;
     };
     const Field fields[] = {
-        {format::kElemVersion, &def.nelvo_version},
-        {format::kElemNodeUuid, &def.node_uuid},
-        {format::kElemHostname, &def.hostname},
-        {format::kElemModel, &def.model},
-        {format::kElemSerialNumber, &def.serial_number},
-        {format::kElemSystemId, &def.system_id},
-        {format::kElemClusterName, &def.cluster_name},
-        {format::kElemClusterId, &def.cluster_id},
-        {format::kElemProcessName, &def.process_name},
-        {format::kElemStoreName, &def.store_name},
+        {format::kElemVersion, &def.nelvo_version},      {format::kElemNodeUuid, &def.node_uuid},
+        {format::kElemHostname, &def.hostname},          {format::kElemModel, &def.model},
+        {format::kElemSerialNumber, &def.serial_number}, {format::kElemSystemId, &def.system_id},
+        {format::kElemClusterName, &def.cluster_name},   {format::kElemClusterId, &def.cluster_id},
+        {format::kElemProcessName, &def.process_name},   {format::kElemStoreName, &def.store_name},
     };
     for (xmlNode *c = system_node->children; c != nullptr; c = c->next) {
         if (is_element(c, format::kElemBaseTime)) {
@@ -456,15 +451,15 @@ tesra_error_t parse_aggregation(xmlNode *node, tesra_object_handle_t *object) {
 using tesra::guarded;
 
 extern "C" tesra_error_t tesra_parse_xml_header_v6_0(struct _xmlNode *root_node,
-                                                    tesra_file_handle_t *data_file) {
+                                                     tesra_file_handle_t *data_file) {
     if (root_node == nullptr || data_file == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_header(root_node, data_file); });
 }
 
 extern "C" tesra_error_t tesra_parse_system_v6_0(struct _xmlNode *system_node,
-                                                tesra_file_handle_t *data_file,
-                                                tesra_header_def_t_v6_0 *header_def,
-                                                tesra_header_handle_t **header) {
+                                                 tesra_file_handle_t *data_file,
+                                                 tesra_header_def_t_v6_0 *header_def,
+                                                 tesra_header_handle_t **header) {
     if (system_node == nullptr || data_file == nullptr || header_def == nullptr ||
         header == nullptr) {
         return TESRA_NULL_POINTER;
@@ -474,40 +469,39 @@ extern "C" tesra_error_t tesra_parse_system_v6_0(struct _xmlNode *system_node,
 }
 
 extern "C" tesra_error_t tesra_parse_attribute_def_v6_0(struct _xmlNode *attr_def_node,
-                                                       tesra_header_handle_t *header) {
+                                                        tesra_header_handle_t *header) {
     if (attr_def_node == nullptr || header == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_attribute_def(attr_def_node, header); });
 }
 
 extern "C" tesra_error_t tesra_parse_section_def_v6_0(struct _xmlNode *section_def_node,
-                                                     tesra_header_handle_t *header) {
-    if (section_def_node == nullptr || header == nullptr ||
-        header->i6_0.section_defs == nullptr) {
+                                                      tesra_header_handle_t *header) {
+    if (section_def_node == nullptr || header == nullptr || header->i6_0.section_defs == nullptr) {
         return TESRA_NULL_POINTER;
     }
     return guarded([&] { return tesra::read::parse_section_def(section_def_node, header); });
 }
 
 extern "C" tesra_error_t tesra_parse_objects_v6_0(struct _xmlNode *preset_node,
-                                                 tesra_header_handle_t *header) {
+                                                  tesra_header_handle_t *header) {
     if (preset_node == nullptr || header == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_objects(preset_node, header); });
 }
 
 extern "C" tesra_error_t tesra_parse_object_v6_0(struct _xmlNode *object_node,
-                                                tesra_header_handle_t *header) {
+                                                 tesra_header_handle_t *header) {
     if (object_node == nullptr || header == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_object(object_node, header); });
 }
 
 extern "C" tesra_error_t tesra_parse_counter_v6_0(struct _xmlNode *counter_node,
-                                                 tesra_object_handle_t *object) {
+                                                  tesra_object_handle_t *object) {
     if (counter_node == nullptr || object == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_counter(counter_node, object); });
 }
 
 extern "C" tesra_error_t tesra_parse_aggregation_v6_0(struct _xmlNode *aggr_node,
-                                                     tesra_object_handle_t *object) {
+                                                      tesra_object_handle_t *object) {
     if (aggr_node == nullptr || object == nullptr) return TESRA_NULL_POINTER;
     return guarded([&] { return tesra::read::parse_aggregation(aggr_node, object); });
 }

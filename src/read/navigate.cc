@@ -1,11 +1,11 @@
 // Exploring an opened archive's header: information copies, object and counter lookups and
 // walks with their cursors, an object's periods, and the choice of periods a query reads.
 // Everything here only reads the in-memory header; no archive file is touched.
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -13,7 +13,9 @@
 namespace tesra::read {
 namespace {
 
-bool is_v6(void *handle) { return tesra_is_version(handle, 6, 0); }
+bool is_v6(void *handle) {
+    return tesra_is_version(handle, 6, 0);
+}
 
 tesra_period_t *find_period_entry(tesra_object_handle_t &object, uint64_t period) {
     for (auto *p = object.i6_0.period_list; p != nullptr; p = p->next_period) {
@@ -70,14 +72,14 @@ using namespace tesra::read;
 // ---- header and information copies ----------------------------------------------------------
 
 extern "C" tesra_error_t tesra_get_header(tesra_file_handle_t *data_file,
-                                         tesra_header_handle_t **header) {
+                                          tesra_header_handle_t **header) {
     if (data_file == nullptr || header == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(data_file)) return TESRA_INVALID_VERSION;
     return tesra_get_header_v6_0(data_file, header);
 }
 
 extern "C" tesra_error_t tesra_get_header_v6_0(tesra_file_handle_t *data_file,
-                                              tesra_header_handle_t **header) {
+                                               tesra_header_handle_t **header) {
     if (data_file->i6_0.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     *header = data_file->i6_0.header;
     return TESRA_SUCCESS;
@@ -90,7 +92,7 @@ extern "C" tesra_error_t tesra_get_file_info(tesra_file_handle_t *data_file, voi
 }
 
 extern "C" tesra_error_t tesra_get_file_info_v6_0(tesra_file_handle_t *data_file,
-                                                 tesra_file_def_t_v6_0 *file_info) {
+                                                  tesra_file_def_t_v6_0 *file_info) {
     if (data_file->i6_0.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     *file_info = data_file->e6_0;
     return TESRA_SUCCESS;
@@ -103,7 +105,7 @@ extern "C" tesra_error_t tesra_get_header_info(tesra_header_handle_t *header, vo
 }
 
 extern "C" tesra_error_t tesra_get_header_info_v6_0(tesra_header_handle_t *header,
-                                                   tesra_header_def_t_v6_0 *header_info) {
+                                                    tesra_header_def_t_v6_0 *header_info) {
     *header_info = header->e6_0;
     return TESRA_SUCCESS;
 }
@@ -115,7 +117,7 @@ extern "C" tesra_error_t tesra_get_system_info(tesra_header_handle_t *header, vo
 }
 
 extern "C" tesra_error_t tesra_get_system_info_v6_0(tesra_header_handle_t *header,
-                                                   tesra_system_def_t_v6_0 *system_info) {
+                                                    tesra_system_def_t_v6_0 *system_info) {
     *system_info = header->i6_0.system.e6_0;
     return TESRA_SUCCESS;
 }
@@ -127,13 +129,13 @@ extern "C" tesra_error_t tesra_get_object_info(tesra_object_handle_t *object, vo
 }
 
 extern "C" tesra_error_t tesra_get_object_info_v6_0(tesra_object_handle_t *object,
-                                                   tesra_object_def_t_v6_0 *object_info) {
+                                                    tesra_object_def_t_v6_0 *object_info) {
     *object_info = object->e6_0;
     return TESRA_SUCCESS;
 }
 
 extern "C" tesra_error_t tesra_get_counter_info(tesra_counter_handle_t *counter,
-                                               void *counter_info) {
+                                                void *counter_info) {
     if (counter == nullptr || counter_info == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(counter)) return TESRA_INVALID_VERSION;
     return tesra_get_counter_info_v6_0(counter,
@@ -141,15 +143,15 @@ extern "C" tesra_error_t tesra_get_counter_info(tesra_counter_handle_t *counter,
 }
 
 extern "C" tesra_error_t tesra_get_counter_info_v6_0(tesra_counter_handle_t *counter,
-                                                    tesra_counter_def_t_v6_0 *counter_info) {
+                                                     tesra_counter_def_t_v6_0 *counter_info) {
     *counter_info = counter->e6_0;
     return TESRA_SUCCESS;
 }
 
 extern "C" tesra_error_t tesra_get_counter_type(tesra_counter_handle_t *counter,
-                                               tesra_cnt_size_t *size,
-                                               tesra_cnt_type_t *type,
-                                               tesra_cnt_unit_t *unit) {
+                                                tesra_cnt_size_t *size,
+                                                tesra_cnt_type_t *type,
+                                                tesra_cnt_unit_t *unit) {
     if (counter == nullptr || size == nullptr || type == nullptr || unit == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -158,9 +160,9 @@ extern "C" tesra_error_t tesra_get_counter_type(tesra_counter_handle_t *counter,
 }
 
 extern "C" tesra_error_t tesra_get_counter_type_v6_0(tesra_counter_handle_t *counter,
-                                                    tesra_cnt_size_t *size,
-                                                    tesra_cnt_type_t *type,
-                                                    tesra_cnt_unit_t *unit) {
+                                                     tesra_cnt_size_t *size,
+                                                     tesra_cnt_type_t *type,
+                                                     tesra_cnt_unit_t *unit) {
     const uint32_t ctype = counter->e6_0.ctype;
     *size = ctype & tesra::format::kCtypeSizeMask;
     *type = ctype & tesra::format::kCtypeTypeMask;
@@ -169,8 +171,8 @@ extern "C" tesra_error_t tesra_get_counter_type_v6_0(tesra_counter_handle_t *cou
 }
 
 extern "C" tesra_error_t tesra_get_object_periods(tesra_object_handle_t *object,
-                                                 uint64_t **periods,
-                                                 uint32_t *num_periods) {
+                                                  uint64_t **periods,
+                                                  uint32_t *num_periods) {
     if (object == nullptr || periods == nullptr || num_periods == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -179,8 +181,8 @@ extern "C" tesra_error_t tesra_get_object_periods(tesra_object_handle_t *object,
 }
 
 extern "C" tesra_error_t tesra_get_object_periods_v6_0(tesra_object_handle_t *object,
-                                                      uint64_t **periods,
-                                                      uint32_t *num_periods) {
+                                                       uint64_t **periods,
+                                                       uint32_t *num_periods) {
     const uint32_t n = object->i6_0.num_periods;
     *num_periods = n;
     *periods = nullptr;
@@ -199,8 +201,8 @@ extern "C" tesra_error_t tesra_get_object_periods_v6_0(tesra_object_handle_t *ob
 // ---- objects -----------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_find_object(tesra_header_handle_t *header,
-                                          const char *object_name,
-                                          tesra_object_handle_t **object) {
+                                           const char *object_name,
+                                           tesra_object_handle_t **object) {
     if (header == nullptr || object_name == nullptr || object == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -209,57 +211,55 @@ extern "C" tesra_error_t tesra_find_object(tesra_header_handle_t *header,
 }
 
 extern "C" tesra_error_t tesra_find_object_v6_0(tesra_header_handle_t *header,
-                                               const char *object_name,
-                                               tesra_object_handle_t **object,
-                                               bool update_iter) {
+                                                const char *object_name,
+                                                tesra_object_handle_t **object,
+                                                bool update_iter) {
     return walk_find(
-        header->i6_0.object_list, &header->i6_0.current_object, object, update_iter,
-        next_object_of,
+        header->i6_0.object_list, &header->i6_0.current_object, object, update_iter, next_object_of,
         [&](const tesra_object_handle_t &o) { return same_text(o.e6_0.name, object_name); },
         TESRA_OBJECT_NOT_FOUND);
 }
 
 extern "C" tesra_error_t tesra_first_object(tesra_header_handle_t *header,
-                                           tesra_object_handle_t **object) {
+                                            tesra_object_handle_t **object) {
     if (header == nullptr || object == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_first_object_v6_0(header, object, true);
 }
 
 extern "C" tesra_error_t tesra_first_object_v6_0(tesra_header_handle_t *header,
-                                                tesra_object_handle_t **object,
-                                                bool update_iter) {
-    return walk_first(
-        header->i6_0.object_list, &header->i6_0.current_object, object, update_iter);
+                                                 tesra_object_handle_t **object,
+                                                 bool update_iter) {
+    return walk_first(header->i6_0.object_list, &header->i6_0.current_object, object, update_iter);
 }
 
 extern "C" tesra_error_t tesra_next_object(tesra_header_handle_t *header,
-                                          tesra_object_handle_t **object) {
+                                           tesra_object_handle_t **object) {
     if (header == nullptr || object == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_next_object_v6_0(header, object, true);
 }
 
 extern "C" tesra_error_t tesra_next_object_v6_0(tesra_header_handle_t *header,
-                                               tesra_object_handle_t **object,
-                                               bool update_iter) {
+                                                tesra_object_handle_t **object,
+                                                bool update_iter) {
     return walk_next(&header->i6_0.current_object, object, update_iter, next_object_of);
 }
 
 // ---- counters of an object ---------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_find_counter_by_id(tesra_object_handle_t *object,
-                                                 uint32_t counter_id,
-                                                 tesra_counter_handle_t **counter) {
+                                                  uint32_t counter_id,
+                                                  tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_find_counter_by_id_v6_0(object, counter_id, counter, true);
 }
 
 extern "C" tesra_error_t tesra_find_counter_by_id_v6_0(tesra_object_handle_t *object,
-                                                      uint32_t counter_id,
-                                                      tesra_counter_handle_t **counter,
-                                                      bool update_iter) {
+                                                       uint32_t counter_id,
+                                                       tesra_counter_handle_t **counter,
+                                                       bool update_iter) {
     return walk_find(
         object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter, next_counter_of,
         [&](const tesra_counter_handle_t &c) { return c.e6_0.cnt_id == counter_id; },
@@ -267,8 +267,8 @@ extern "C" tesra_error_t tesra_find_counter_by_id_v6_0(tesra_object_handle_t *ob
 }
 
 extern "C" tesra_error_t tesra_find_counter_by_name(tesra_object_handle_t *object,
-                                                   const char *counter_name,
-                                                   tesra_counter_handle_t **counter) {
+                                                    const char *counter_name,
+                                                    tesra_counter_handle_t **counter) {
     if (object == nullptr || counter_name == nullptr || counter == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -277,9 +277,9 @@ extern "C" tesra_error_t tesra_find_counter_by_name(tesra_object_handle_t *objec
 }
 
 extern "C" tesra_error_t tesra_find_counter_by_name_v6_0(tesra_object_handle_t *object,
-                                                        const char *counter_name,
-                                                        tesra_counter_handle_t **counter,
-                                                        bool update_iter) {
+                                                         const char *counter_name,
+                                                         tesra_counter_handle_t **counter,
+                                                         bool update_iter) {
     return walk_find(
         object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter, next_counter_of,
         [&](const tesra_counter_handle_t &c) { return same_text(c.e6_0.name, counter_name); },
@@ -287,46 +287,45 @@ extern "C" tesra_error_t tesra_find_counter_by_name_v6_0(tesra_object_handle_t *
 }
 
 extern "C" tesra_error_t tesra_first_counter(tesra_object_handle_t *object,
-                                            tesra_counter_handle_t **counter) {
+                                             tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_v6_0(object, counter, true);
 }
 
 extern "C" tesra_error_t tesra_first_counter_v6_0(tesra_object_handle_t *object,
-                                                 tesra_counter_handle_t **counter,
-                                                 bool update_iter) {
-    return walk_first(
-        object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter);
+                                                  tesra_counter_handle_t **counter,
+                                                  bool update_iter) {
+    return walk_first(object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter);
 }
 
 extern "C" tesra_error_t tesra_next_counter(tesra_object_handle_t *object,
-                                           tesra_counter_handle_t **counter) {
+                                            tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_v6_0(object, counter, true);
 }
 
 extern "C" tesra_error_t tesra_next_counter_v6_0(tesra_object_handle_t *object,
-                                                tesra_counter_handle_t **counter,
-                                                bool update_iter) {
+                                                 tesra_counter_handle_t **counter,
+                                                 bool update_iter) {
     return walk_next(&object->i6_0.current_cnt, counter, update_iter, next_counter_of);
 }
 
 // ---- counters of an object at one period (key counters are in no period chain) -----------
 
 extern "C" tesra_error_t tesra_first_counter_by_period(tesra_object_handle_t *object,
-                                                      uint64_t period,
-                                                      tesra_counter_handle_t **counter) {
+                                                       uint64_t period,
+                                                       tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_by_period_v6_0(object, period, counter, true);
 }
 
 extern "C" tesra_error_t tesra_first_counter_by_period_v6_0(tesra_object_handle_t *object,
-                                                           uint64_t period,
-                                                           tesra_counter_handle_t **counter,
-                                                           bool update_iter) {
+                                                            uint64_t period,
+                                                            tesra_counter_handle_t **counter,
+                                                            bool update_iter) {
     if (object->i6_0.num_cnts_sampled == 0) {
         *counter = nullptr;
         return TESRA_SUCCESS;
@@ -342,17 +341,17 @@ extern "C" tesra_error_t tesra_first_counter_by_period_v6_0(tesra_object_handle_
 }
 
 extern "C" tesra_error_t tesra_next_counter_by_period(tesra_object_handle_t *object,
-                                                     uint64_t period,
-                                                     tesra_counter_handle_t **counter) {
+                                                      uint64_t period,
+                                                      tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_by_period_v6_0(object, period, counter, true);
 }
 
 extern "C" tesra_error_t tesra_next_counter_by_period_v6_0(tesra_object_handle_t *object,
-                                                          uint64_t period,
-                                                          tesra_counter_handle_t **counter,
-                                                          bool update_iter) {
+                                                           uint64_t period,
+                                                           tesra_counter_handle_t **counter,
+                                                           bool update_iter) {
     uint32_t index = 0;
     tesra_period_t *entry = nullptr;
     if (tesra_get_period_index(period, &index) == TESRA_SUCCESS) {

@@ -1,8 +1,6 @@
 // Opening an archive pair for reading: both files, the archive name, the metadata document, the
 // index (loaded, or rebuilt for an archive still being written) and the instance layout. Also
 // the archive's time span from its name, or from its contents when the name does not carry it.
-#include "tesra/tesra_int_defs.h"
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +10,8 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -36,8 +36,8 @@ using FileHandlePtr = std::unique_ptr<tesra_file_handle_t, FileHandleDeleter>;
 
 // Reading options: no DTD loading, no entity substitution, no network, and no messages on
 // stderr (the archive libraries never log).
-constexpr int kXmlOptions = XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOERROR |
-                            XML_PARSE_NOWARNING;
+constexpr int kXmlOptions =
+    XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 constexpr uint32_t kAccessRead = 1;
 constexpr uint32_t kAccessReadWrite = 3;
@@ -133,8 +133,8 @@ tesra_error_t open_archive(const char *file_path,
     std::vector<char> name(file_path, file_path + std::strlen(file_path) + 1);
     uint32_t file_index = 0;
     uint64_t longest_period = 0, name_start = 0, name_end = 0;
-    if (auto rc = tesra_parse_filename(name.data(), &file_index, &longest_period, &name_start,
-                                       &name_end);
+    if (auto rc =
+            tesra_parse_filename(name.data(), &file_index, &longest_period, &name_start, &name_end);
         rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -191,8 +191,7 @@ tesra_error_t partial_file_info(const char *file_path,
     tesra_file_handle_t *file = nullptr;
     const char *meta = nullptr;
     const char *data = nullptr;
-    if (auto rc = tesra_open_data_file(file_path, "rb", &file, &meta, &data);
-        rc != TESRA_SUCCESS) {
+    if (auto rc = tesra_open_data_file(file_path, "rb", &file, &meta, &data); rc != TESRA_SUCCESS) {
         return rc;
     }
     const auto &f = file->i6_0;
@@ -217,8 +216,8 @@ tesra_error_t basic_file_info(const char *file_path,
                               uint64_t *start_time,
                               uint64_t *end_time) {
     std::vector<char> name(file_path, file_path + std::strlen(file_path) + 1);
-    if (auto rc = tesra_parse_filename(name.data(), file_index, longest_period, start_time,
-                                       end_time);
+    if (auto rc =
+            tesra_parse_filename(name.data(), file_index, longest_period, start_time, end_time);
         rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -239,10 +238,10 @@ extern "C" uint32_t tesra_get_minor_version(void) {
 }
 
 extern "C" tesra_error_t tesra_open_data_file(const char *file_path,
-                                             const char *access_type,
-                                             tesra_file_handle_t **data_file,
-                                             const char **meta_path,
-                                             const char **data_path) {
+                                              const char *access_type,
+                                              tesra_file_handle_t **data_file,
+                                              const char **meta_path,
+                                              const char **data_path) {
     if (file_path == nullptr || access_type == nullptr || data_file == nullptr ||
         meta_path == nullptr || data_path == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
@@ -253,10 +252,10 @@ extern "C" tesra_error_t tesra_open_data_file(const char *file_path,
 }
 
 extern "C" tesra_error_t tesra_get_basic_file_info_v6_0(const char *file_path,
-                                                       uint32_t *file_index,
-                                                       uint64_t *longest_period,
-                                                       uint64_t *start_time,
-                                                       uint64_t *end_time) {
+                                                        uint32_t *file_index,
+                                                        uint64_t *longest_period,
+                                                        uint64_t *start_time,
+                                                        uint64_t *end_time) {
     if (file_path == nullptr || file_index == nullptr || longest_period == nullptr ||
         start_time == nullptr || end_time == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
@@ -268,9 +267,9 @@ extern "C" tesra_error_t tesra_get_basic_file_info_v6_0(const char *file_path,
 }
 
 extern "C" tesra_error_t tesra_get_partial_file_info_v6_0(const char *file_path,
-                                                         uint64_t *longest_period,
-                                                         uint64_t *utc_start_time,
-                                                         uint64_t *utc_end_time) {
+                                                          uint64_t *longest_period,
+                                                          uint64_t *utc_start_time,
+                                                          uint64_t *utc_end_time) {
     if (file_path == nullptr || longest_period == nullptr || utc_start_time == nullptr ||
         utc_end_time == nullptr) {
         return TESRA_INVALID_ARGUMENTS;

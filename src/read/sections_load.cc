@@ -1,12 +1,12 @@
 // Makes every record of an opened archive reachable by object, period and slot: loads the
 // object index, record-offset tables and partial-record lists from the metadata file, or rebuilds
 // them from the data stream of an archive still being written; then lays out each instance.
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/byte_cursor.h"
@@ -198,7 +198,8 @@ tesra_period_t *find_period(const tesra_header_handle_t &header, uint32_t obj_id
 uint64_t count_table_slots(const tesra_header_handle_t &header) {
     uint64_t total = 0;
     for (auto *o = header.i6_0.object_list; o != nullptr; o = o->i6_0.next_object) {
-        for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period) total += p->num_offsets;
+        for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period)
+            total += p->num_offsets;
     }
     return total;
 }
@@ -300,7 +301,8 @@ tesra_error_t update_num_record_offsets(tesra_file_handle_t &file) {
     for (auto *o = header->i6_0.object_list; o != nullptr; o = o->i6_0.next_object) {
         for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
             uint32_t n = 0;
-            if (auto rc = tesra_get_num_record_offsets_v6_0(f.start_time, f.end_time, p->period, &n);
+            if (auto rc =
+                    tesra_get_num_record_offsets_v6_0(f.start_time, f.end_time, p->period, &n);
                 rc != TESRA_SUCCESS) {
                 return rc;
             }
@@ -357,15 +359,16 @@ extern "C" tesra_error_t tesra_parse_object_index_v6_0(tesra_file_handle_t *data
 }
 
 extern "C" tesra_error_t tesra_parse_record_offsets_v6_0(tesra_file_handle_t *data_file,
-                                                        tesra_period_t *period,
-                                                        uint32_t obj_count) {
+                                                         tesra_period_t *period,
+                                                         uint32_t obj_count) {
     if (data_file == nullptr || period == nullptr) return TESRA_NULL_POINTER;
-    return guarded([&] { return tesra::read::parse_record_offsets(*data_file, *period, obj_count); });
+    return guarded(
+        [&] { return tesra::read::parse_record_offsets(*data_file, *period, obj_count); });
 }
 
 extern "C" tesra_error_t tesra_parse_iterative_record_offsets_v6_0(tesra_file_handle_t *data_file,
-                                                                  tesra_period_t *period,
-                                                                  uint32_t index) {
+                                                                   tesra_period_t *period,
+                                                                   uint32_t index) {
     if (data_file == nullptr || period == nullptr) return TESRA_NULL_POINTER;
     return guarded(
         [&] { return tesra::read::parse_iterative_record_offsets(*data_file, *period, index); });

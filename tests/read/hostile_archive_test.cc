@@ -1,12 +1,12 @@
 // Hostile archives: every class of damaged or forged input gets a code, never a crash, a hang
 // or a huge allocation. Run under the sanitizer build, these also prove that failed opens leak
 // nothing.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/reader_test_support.h"
 
@@ -120,8 +120,8 @@ const ForgedCase kForged[] = {
     // Billions of one-second slots: more than the metadata file could hold.
     {"EndTimeNearTwoToTheSixtyFour", "end_time=\"           668A0\"",
      "end_time=\"FFFFFFFFFFFFFFF0\"", TESRA_CORRUPT_ARCHIVE},
-    {"SpanLargerThanTheFileHolds", "end_time=\"           668A0\"",
-     "end_time=\"        FFFFFFF0\"", TESRA_CORRUPT_ARCHIVE},
+    {"SpanLargerThanTheFileHolds", "end_time=\"           668A0\"", "end_time=\"        FFFFFFF0\"",
+     TESRA_CORRUPT_ARCHIVE},
     {"HeaderOffsetBeyondFile", "header_offset=\"2140\"", "header_offset=\"9999\"",
      TESRA_SEEK_FAILED},
     {"ObjectIdHuge", "<id>3</id>", "<id>4000000000</id>", TESRA_PARSING_ERROR},

@@ -1,9 +1,9 @@
 // Turning a metadata document back into a header: conversions, defaults, refusals, and a
 // round trip of everything the writer was given.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/reader_test_support.h"
 
@@ -111,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(Documents,
                          [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(MetaParseTest, ArchiveWithoutRecordsTakesTheDefaultDuration) {
-    ASSERT_TRUE(replace_once(doc, "duration=\"           DBBA0\"", "duration=\"           12345\""));
+    ASSERT_TRUE(
+        replace_once(doc, "duration=\"           DBBA0\"", "duration=\"           12345\""));
     ASSERT_EQ(open_doc(doc), TESRA_SUCCESS);
     EXPECT_EQ(archive->i6_0.duration, 900000u);
     EXPECT_EQ(period_of(volume(), 60000)->num_offsets, 16u);
@@ -127,8 +128,9 @@ TEST_F(MetaParseTest, SectionOffsetIsStoredAsAnAbsolutePosition) {
 }
 
 TEST_F(MetaParseTest, CounterPeriodsAreAddedInAscendingOrder) {
-    ASSERT_TRUE(replace_once(doc, "<size>8</size>\n\t\t\t\t<privilege>basic</privilege>\n"
-                                  "\t\t\t\t<period>60000</period>",
+    ASSERT_TRUE(replace_once(doc,
+                             "<size>8</size>\n\t\t\t\t<privilege>basic</privilege>\n"
+                             "\t\t\t\t<period>60000</period>",
                              "<size>8</size><privilege>basic</privilege><period>60000</period>"
                              "<period>5000</period><period>5000</period>"));
     ASSERT_EQ(open_doc(doc), TESRA_SUCCESS);
@@ -166,8 +168,9 @@ TEST_F(MetaParseTest, TwoObjectElementsWithOneIdMakeOneObject) {
 
 TEST_F(MetaParseTest, VersionSixZeroBlanksMissingClusterAndStoreFields) {
     ASSERT_TRUE(replace_once(doc, "version=\"6.1\"", "version=\"6.0\""));
-    for (const char *gone : {"<cluster_name>cluster</cluster_name>", "<cluster_id>cid</cluster_id>",
-                             "<process_name>proc</process_name>", "<store_name>store</store_name>"}) {
+    for (const char *gone :
+         {"<cluster_name>cluster</cluster_name>", "<cluster_id>cid</cluster_id>",
+          "<process_name>proc</process_name>", "<store_name>store</store_name>"}) {
         ASSERT_TRUE(replace_once(doc, gone, ""));
     }
     ASSERT_EQ(open_doc(doc), TESRA_SUCCESS);
@@ -237,7 +240,8 @@ TEST_P(MetaRoundTripTest, EverythingTheWriterWasGivenComesBackUnescaped) {
     const std::vector<std::byte> body7(16 + 24);
     const std::vector<std::byte> body2(8);
     ASSERT_EQ(write_archive(spec, base,
-                            {{60000, 7, 60000, body7}, {300000, 7, 300000, std::vector<std::byte>(16 + 24)},
+                            {{60000, 7, 60000, body7},
+                             {300000, 7, 300000, std::vector<std::byte>(16 + 24)},
                              {120000, 2, 60000, body2}}),
               TESRA_SUCCESS);
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);

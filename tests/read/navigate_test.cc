@@ -1,11 +1,11 @@
 // Navigating an opened header: walks and their cursors, lookups, periods, counter types,
 // refusals by the entries, and the periods a query reads.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/reader_test_support.h"
 

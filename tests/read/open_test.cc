@@ -1,10 +1,10 @@
 // Opening archives: access strings, missing files, names, versions, finished and partial
 // archives, and the time-span lookups.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "read/reader_test_support.h"
 
@@ -216,8 +216,7 @@ TEST_F(OpenTest, PartialFileInfoAnswersFromTheRecords) {
     append(stream, volume_record(185000));
     const std::string base = write_partial(stream);
     uint64_t period = 0, start = 0, end = 0;
-    ASSERT_EQ(tesra_get_partial_file_info_v6_0(base.c_str(), &period, &start, &end),
-              TESRA_SUCCESS);
+    ASSERT_EQ(tesra_get_partial_file_info_v6_0(base.c_str(), &period, &start, &end), TESRA_SUCCESS);
     EXPECT_EQ(period, 60000u);
     EXPECT_EQ(start, 1000000000000u + 120000);
     EXPECT_EQ(end, 1000000000000u + 180000);

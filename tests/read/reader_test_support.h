@@ -3,16 +3,17 @@
 // owning wrapper for opened handles.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
+#include "tesra/tesra_int_defs.h"
+
 #include "common/archive_format.h"
 #include "support/archive_builder.h"
-#include "tesra/tesra_int_defs.h"
 
 namespace tesra::test {
 

@@ -1,9 +1,9 @@
 // Loading the index section of finished archives, rebuilding it from the data stream of archives
 // being written, trimming slot counts and laying out instances.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/reader_test_support.h"
 
@@ -46,8 +46,8 @@ protected:
 
     static std::vector<RecordSpec> sample_records() {
         const std::vector<std::byte> body(8);
-        return {{125000, 2, 60000, body},  {130000, 2, 60000, body},  {179000, 2, 60000, body},
-                {240000, 2, 60000, body},  {120000, 9, 60000, body},  {300000, 9, 300000, body},
+        return {{125000, 2, 60000, body},  {130000, 2, 60000, body}, {179000, 2, 60000, body},
+                {240000, 2, 60000, body},  {120000, 9, 60000, body}, {300000, 9, 300000, body},
                 {305000, 9, 300000, body}, {420000, 9, 60000, body}};
     }
 
