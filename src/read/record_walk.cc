@@ -138,10 +138,15 @@ tesra_error_t read_slot(tesra_file_handle_t &file,
         if (list == nullptr || list->num_offsets == 0 || list->offsets == nullptr) {
             return TESRA_CORRUPT_ARCHIVE;
         }
+        // Partial records were written one after the other, so each lies behind the previous
+        // one. Holding lists to that keeps the joined record within what the stream holds.
+        uint64_t next_free = 0;
         for (uint32_t i = 0; i < list->num_offsets; ++i) {
-            if (auto rc = add_record_data(record, list->offsets[i], file); rc != TESRA_SUCCESS) {
-                return rc;
-            }
+            const uint64_t offset = list->offsets[i];
+            if (i > 0 && offset < next_free) return TESRA_CORRUPT_ARCHIVE;
+            const uint32_t size_before = record.e6_0.size;
+            if (auto rc = add_record_data(record, offset, file); rc != TESRA_SUCCESS) return rc;
+            next_free = offset + format::kRecordHeaderSize + (record.e6_0.size - size_before);
         }
     }
     // The index is metadata and the record bytes are stream data: a slot that points at another
