@@ -227,6 +227,15 @@ inline constexpr uint64_t kDefaultPartialDuration = 900000;
 inline constexpr std::string_view kPartialArchiveTemplate =
     "_0000000000000_0000000.";
 
+// Bounds both sides keep, so that whatever the writer accepts the reader opens again.
+// Object ids index an id-ordered table that doubles until it covers the id: presets hold a few
+// hundred objects with small ids, and 2^20 keeps that table within 16 MiB where a hostile id near
+// 2^32 would ask for billions of entries.
+inline constexpr uint32_t kMaxObjectId = (UINT32_C(1) << 20) - 1;
+// A period's slot table never holds more slots: twelve days at the 1-second period, two years at
+// the 1-minute period, far beyond any archive span in use, at 8 MiB per table on disk.
+inline constexpr uint32_t kMaxSlots = UINT32_C(1) << 20;
+
 inline constexpr uint64_t kUnsetStartTime = UINT64_C(0xFFFFFFFFFFFFFFFF);
 inline constexpr uint64_t kNoRecord = UINT64_C(0x7FFFFFFFFFFFFFFF);
 inline constexpr uint64_t kPartialBit = UINT64_C(1) << 63;

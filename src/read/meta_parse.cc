@@ -25,14 +25,11 @@ struct XmlStrDeleter {
 };
 using XmlText = std::unique_ptr<xmlChar, XmlStrDeleter>;
 
-// Object ids index the writer's object table, which doubles until it covers the id. A preset
-// holds a few hundred objects with small ids; ids up to 2^20 keep that table within 16 MiB, while
-// a hostile id near 2^32 would ask for billions of entries.
-constexpr uint32_t kMaxObjectId = (UINT32_C(1) << 20) - 1;
+using format::kMaxObjectId;
 
 // Without a metadata file to measure (a parse body called on its own), one table may hold this
 // many slots: the same bound the writer keeps for the tables it fills.
-constexpr uint64_t kMaxSlotsWithoutFile = UINT64_C(1) << 20;
+constexpr uint64_t kMaxSlotsWithoutFile = format::kMaxSlots;
 
 // Texts fetched from the document, kept alive until the definition that points at them has been
 // copied by the writer, and released on every path.

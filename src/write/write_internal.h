@@ -10,18 +10,15 @@
 
 #include "tesra/tesra_int_defs.h"
 
+#include "common/archive_format.h"
+
 namespace tesra::write {
 
-// A period's slot table never grows beyond this many slots, and no record is accepted whose
-// time would make any table of the archive longer. 2^20 slots cover twelve days at the 1-second
-// period and two years at the 1-minute period, far beyond any archive span in use, while keeping
-// one table at 8 MiB on disk and 32 MiB in memory. Without a bound, one record with a time years
-// after the start would double a table to billions of entries.
-inline constexpr uint32_t kMaxSlots = UINT32_C(1) << 20;
-
-// Object ids index a table that doubles until it covers the id; ids beyond this bound are refused
-// instead of allocating (or overflowing) a table of billions of entries.
-inline constexpr uint32_t kMaxObjectId = (UINT32_C(1) << 24) - 1;
+// A record whose time would make any table of the archive longer than the format's slot bound
+// is refused: without a bound, one record years after the start would double a table to billions
+// of entries. Ids beyond the format's object-id bound are refused likewise.
+using format::kMaxObjectId;
+using format::kMaxSlots;
 
 // Access bits of a file handle: the reader opens with bit 0, the writer creates with bit 1.
 inline constexpr uint32_t kReadAccess = 1;
