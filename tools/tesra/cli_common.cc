@@ -7,11 +7,25 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include <fmt/core.h>
 
 namespace tesra::cli {
+
+namespace {
+std::string &program_name_storage() {
+    static std::string name = "tesra";
+    return name;
+}
+}  // namespace
+
+void set_program_name(const char *argv0) {
+    if (argv0 != nullptr && std::strchr(argv0, '/') != nullptr) program_name_storage() = argv0;
+}
+
+const std::string &program_name() { return program_name_storage(); }
 
 std::string error_label(tesra_error_t rc) {
     auto index = static_cast<uint32_t>(rc);

@@ -19,6 +19,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitProblem = 1;
 inline constexpr int kExitUsage = 2;
 
+// How the tool was invoked (argv[0] when it holds a path, else "tesra"), for hints to run it.
+void set_program_name(const char *argv0);
+const std::string &program_name();
+
 // The printable label of a result code ("TESRA_FILE_NOT_FOUND"); out-of-range codes as numbers.
 std::string error_label(tesra_error_t rc);
 

@@ -320,14 +320,15 @@ int run_demo(const DemoOptions &opt) {
     fmt::print("  {}.meta\n  {}.gz\n\n", base, base);
     if (!tour(base, preset)) return kExitProblem;
 
+    const std::string &tesra = program_name();
     fmt::print("\nTry next:\n");
-    fmt::print("  tesra info {}\n", base);
-    fmt::print("  tesra counters {} volume\n", base);
-    fmt::print("  tesra timestamps {} volume 60s\n", base);
-    fmt::print("  tesra values {} volume --format csv\n", base);
-    fmt::print("  tesra values {} system --at {} --format json\n", base, kBaseTime + kFiveMinutes);
-    fmt::print("  tesra records {} --raw\n", base);
-    fmt::print("  tesra check {}\n", base);
+    fmt::print("  {} info {}\n", tesra, base);
+    fmt::print("  {} counters {} volume\n", tesra, base);
+    fmt::print("  {} timestamps {} volume 60s\n", tesra, base);
+    fmt::print("  {} values {} volume --format csv\n", tesra, base);
+    fmt::print("  {} values {} system --at {} --format json\n", tesra, base, kBaseTime + kFiveMinutes);
+    fmt::print("  {} records {} --raw\n", tesra, base);
+    fmt::print("  {} check {}\n", tesra, base);
     return kExitOk;
 }
 

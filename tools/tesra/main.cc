@@ -13,6 +13,7 @@ int main(int argc, char **argv) {
     app.require_subcommand(1, 1);
     app.fallthrough(false);
 
+    set_program_name(argc > 0 ? argv[0] : nullptr);
     int status = kExitOk;
     add_demo_command(app, status);
     add_info_command(app, status);
