@@ -85,10 +85,14 @@ tesra_error_t is_instance_equal(tesra_counter_handle_t **key_cnts,
         }
         const char *p = instance + offset;
         bool equal = true;
-        switch (v.value_type) {
+        // The caller's type is read as plain bits: a C caller may pass any value.
+        uint32_t type = 0;
+        static_assert(sizeof(v.value_type) == sizeof(type));
+        std::memcpy(&type, &v.value_type, sizeof(type));
+        switch (type) {
             case TESRA_CNT_4BYTES:
             case TESRA_CNT_8BYTES: {
-                const uint64_t width = v.value_type == TESRA_CNT_4BYTES ? 4 : 8;
+                const uint64_t width = type == TESRA_CNT_4BYTES ? 4 : 8;
                 // More values than the slot holds can never match it.
                 if (uint64_t{v.num_values} * width > size) {
                     equal = false;
