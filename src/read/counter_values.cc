@@ -1,8 +1,8 @@
 // Counter values of an instance: decoding a counter's slot into values, finding where a counter's
 // slot lies in an instance, and the walk over an instance's key counters and read counters.
-#include "tesra/tesra_int_defs.h"
-
 #include <cstring>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/guard.h"
 #include "read/read_internal.h"
@@ -148,8 +148,8 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
     tesra_counter_handle_t *counter = nullptr;
     const uint32_t nk = instance.e6_0.num_key_cnts;
     if (index < nk) {
-        if (auto rc = tesra_find_counter_by_name_v6_0(list.object, instance.e6_0.key_cnt_names[index],
-                                                      &counter, false);
+        if (auto rc = tesra_find_counter_by_name_v6_0(
+                list.object, instance.e6_0.key_cnt_names[index], &counter, false);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -161,9 +161,8 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
         counter = list.counters[index - nk];
         tesra_offset_t offset = 0;
         if (auto rc = counter_offset(instance, *counter, &offset); rc != TESRA_SUCCESS) return rc;
-        if (auto rc = decode_slot(*counter,
-                                  {instance.i6_0.instance_buffer, instance.i6_0.size}, offset,
-                                  &cd->e6_0);
+        if (auto rc = decode_slot(*counter, {instance.i6_0.instance_buffer, instance.i6_0.size},
+                                  offset, &cd->e6_0);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -241,7 +240,8 @@ tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
 using tesra::guarded;
 namespace rd = tesra::read;
 
-// ---- public entries ------------------------------------------------------------------------------
+// ---- public entries
+// ------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_counter_data(tesra_instance_handle_t *instance,
                                                   tesra_counter_handle_t **counter,
@@ -277,15 +277,15 @@ extern "C" tesra_error_t tesra_get_counter_data_value(tesra_counter_data_handle_
         counter_data, static_cast<tesra_counter_data_t_v6_0 *>(counter_data_value));
 }
 
-// ---- bodies --------------------------------------------------------------------------------------
+// ---- bodies
+// --------------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_counter_data_v6_0(tesra_instance_handle_t *instance,
                                                        tesra_counter_handle_t **counter,
                                                        tesra_counter_data_handle_t **counter_data,
                                                        bool update_iter) {
-    return guarded([&] {
-        return rd::step_counter_data(*instance, true, counter, counter_data, update_iter);
-    });
+    return guarded(
+        [&] { return rd::step_counter_data(*instance, true, counter, counter_data, update_iter); });
 }
 
 extern "C" tesra_error_t tesra_next_counter_data_v6_0(tesra_instance_handle_t *instance,

@@ -1,12 +1,12 @@
 // Instances: the walks over a record's and a timestamp's instances, key-value matching, and the
 // gathering of a timestamp's instances by joining each one across the query periods' records.
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <type_traits>
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/assert.h"
 #include "common/guard.h"
@@ -100,9 +100,8 @@ tesra_error_t is_instance_equal(tesra_counter_handle_t **key_cnts,
                 }
                 for (uint32_t k = 0; k < v.num_values && equal; ++k, p += width) {
                     const auto *b = reinterpret_cast<const std::byte *>(p);
-                    equal = width == 4
-                                ? format::detail::get_le<uint32_t>(b) == v.values[k].val_4B
-                                : format::detail::get_le<uint64_t>(b) == v.values[k].val_8B;
+                    equal = width == 4 ? format::detail::get_le<uint32_t>(b) == v.values[k].val_4B
+                                       : format::detail::get_le<uint64_t>(b) == v.values[k].val_8B;
                 }
                 break;
             }
@@ -202,7 +201,8 @@ tesra_error_t step_timestamp_instance(tesra_timestamp_handle_t &ts,
     }
     const uint64_t size = ti.size / ti.num_instances;
     if (update_iter) ti.next_instance = index + 1;
-    return hand_out_instance(ts, ti.current_instance, ti.instances_buffer + index * size, size, out);
+    return hand_out_instance(ts, ti.current_instance, ti.instances_buffer + index * size, size,
+                             out);
 }
 
 tesra_error_t step_record_instance(tesra_record_handle_t &record, tesra_instance_handle_t **out) {
@@ -296,8 +296,8 @@ tesra_error_t add_instance(tesra_timestamp_handle_t &ts,
             const char *candidate = rr.i6_0.data_buffer + uint64_t{k} * size_r;
             bool equal = false;
             if (auto rc = is_instance_equal(key_cnts.data(), key_values.values().data(),
-                                            static_cast<uint32_t>(key_cnts.size()),
-                                            *rr.i6_0.period, candidate, &equal);
+                                            static_cast<uint32_t>(key_cnts.size()), *rr.i6_0.period,
+                                            candidate, &equal);
                 rc != TESRA_SUCCESS) {
                 return rc;
             }
@@ -357,7 +357,8 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
 using tesra::guarded;
 namespace rd = tesra::read;
 
-// ---- public entries ------------------------------------------------------------------------------
+// ---- public entries
+// ------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_instance(tesra_timestamp_handle_t *timestamp,
                                               tesra_instance_handle_t **instance) {
@@ -407,7 +408,8 @@ extern "C" tesra_error_t tesra_get_instance_data(tesra_instance_handle_t *instan
                                         static_cast<tesra_instance_data_t_v6_0 *>(instance_data));
 }
 
-// ---- bodies --------------------------------------------------------------------------------------
+// ---- bodies
+// --------------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_instance_v6_0(tesra_timestamp_handle_t *timestamp,
                                                    tesra_instance_handle_t **instance,

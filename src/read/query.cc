@@ -1,8 +1,8 @@
 // Queries: one object's chosen counters over a time range, resolved once against the header
 // into counter handles, key counters, the periods to read and the sample times.
-#include "tesra/tesra_int_defs.h"
-
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/guard.h"
 #include "read/read_internal.h"

@@ -8,19 +8,30 @@
 #include <memory>
 #include <span>
 
+#include "tesra/tesra_int_defs.h"
+
 #include "common/archive_format.h"
 #include "common/c_memory.h"
-#include "tesra/tesra_int_defs.h"
 
 namespace tesra::read {
 
 // ---- release and ownership -------------------------------------------------------------------
 
-inline void release(tesra_record_handle_t *p) noexcept { tesra_free_record(p); }
-inline void release(tesra_timestamp_handle_t *p) noexcept { tesra_free_timestamp(p); }
-inline void release(tesra_instance_handle_t *p) noexcept { tesra_free_instance(p); }
-inline void release(tesra_counter_data_handle_t *p) noexcept { tesra_free_counter_data(p); }
-inline void release(tesra_query_handle_t *p) noexcept { tesra_free_query(p); }
+inline void release(tesra_record_handle_t *p) noexcept {
+    tesra_free_record(p);
+}
+inline void release(tesra_timestamp_handle_t *p) noexcept {
+    tesra_free_timestamp(p);
+}
+inline void release(tesra_instance_handle_t *p) noexcept {
+    tesra_free_instance(p);
+}
+inline void release(tesra_counter_data_handle_t *p) noexcept {
+    tesra_free_counter_data(p);
+}
+inline void release(tesra_query_handle_t *p) noexcept {
+    tesra_free_query(p);
+}
 
 struct HandleDeleter {
     template <class T>
@@ -58,7 +69,9 @@ inline uint64_t base_time(const tesra_file_handle_t &file) noexcept {
     return h == nullptr ? 0 : h->i6_0.system.e6_0.base_time;
 }
 
-inline uint64_t round_to_second(uint64_t t) noexcept { return t - t % 1000; }
+inline uint64_t round_to_second(uint64_t t) noexcept {
+    return t - t % 1000;
+}
 
 // The archive's relative start time on the whole-second grid that walks and slots use.
 inline uint64_t start_second(const tesra_file_handle_t &file) noexcept {
@@ -68,7 +81,10 @@ inline uint64_t start_second(const tesra_file_handle_t &file) noexcept {
 // Slot of relative time t in `period`'s table, measured from the archive start `start`; false
 // when t lies before the table. The once-per-archive period counts seconds so that only its
 // first second maps to slot 0.
-inline bool slot_of(uint64_t t, uint64_t start, const tesra_period_t &period, uint64_t *out) noexcept {
+inline bool slot_of(uint64_t t,
+                    uint64_t start,
+                    const tesra_period_t &period,
+                    uint64_t *out) noexcept {
     const uint64_t v = format::is_once_per_archive(period.period) ? 1000 : period.period;
     if (v == 0 || t / v < start / v) return false;
     *out = t / v - start / v;

@@ -1,10 +1,10 @@
 // Record walks over an open archive, in time order (slot tables) or stream order (record headers),
 // and the reading of one logical record: a stored record plus the partial records of its slot.
-#include "tesra/tesra_int_defs.h"
-
 #include <array>
 #include <cstring>
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/guard.h"
 #include "read/data_stream.h"
@@ -71,9 +71,9 @@ tesra_error_t add_record_data(tesra_record_handle_t &record,
     if (record.i6_0.object == nullptr) {
         c_ptr<char> body(c_calloc<char>(hdr.size));
         if (!body) return TESRA_NULL_POINTER;
-        if (auto rc = read_data_exact(
-                file, offset + format::kRecordHeaderSize,
-                std::as_writable_bytes(std::span<char>(body.get(), hdr.size)));
+        if (auto rc =
+                read_data_exact(file, offset + format::kRecordHeaderSize,
+                                std::as_writable_bytes(std::span<char>(body.get(), hdr.size)));
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -90,7 +90,8 @@ tesra_error_t add_record_data(tesra_record_handle_t &record,
         record.i6_0.object = object;
         record.i6_0.period = period;
         record.i6_0.instance_offset = 0;
-        replace_current(record.i6_0.current_instance, static_cast<tesra_instance_handle_t *>(nullptr));
+        replace_current(record.i6_0.current_instance,
+                        static_cast<tesra_instance_handle_t *>(nullptr));
         return TESRA_SUCCESS;
     }
 
@@ -132,9 +133,9 @@ tesra_error_t read_slot(tesra_file_handle_t &file,
     if (!format::is_partial_entry(entry)) {
         if (auto rc = add_record_data(record, entry, file); rc != TESRA_SUCCESS) return rc;
     } else {
-        const tesra_iterative_record_offsets_t *list =
-            period.iterative_record_offsets == nullptr ? nullptr
-                                                       : &period.iterative_record_offsets[slot];
+        const tesra_iterative_record_offsets_t *list = period.iterative_record_offsets == nullptr
+                                                           ? nullptr
+                                                           : &period.iterative_record_offsets[slot];
         if (list == nullptr || list->num_offsets == 0 || list->offsets == nullptr) {
             return TESRA_CORRUPT_ARCHIVE;
         }
@@ -162,8 +163,7 @@ tesra_error_t get_record(tesra_file_handle_t &file,
     *out = nullptr;
     uint64_t slot = 0;
     if (period.record_offsets == nullptr || !slot_of(t, start_second(file), period, &slot) ||
-        slot >= period.num_offsets ||
-        (format::is_once_per_archive(period.period) && slot != 0) ||
+        slot >= period.num_offsets || (format::is_once_per_archive(period.period) && slot != 0) ||
         format::is_empty_entry(period.record_offsets[slot])) {
         return TESRA_RECORD_NOT_FOUND;
     }
@@ -308,7 +308,8 @@ tesra_error_t next_record(tesra_file_handle_t &file, tesra_record_handle_t **out
 using tesra::guarded;
 namespace rd = tesra::read;
 
-// ---- public entries ------------------------------------------------------------------------------
+// ---- public entries
+// ------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_record(tesra_file_handle_t *data_file,
                                             tesra_order_type_t order_type,
@@ -341,7 +342,8 @@ extern "C" tesra_error_t tesra_get_object_from_record(tesra_record_handle_t *rec
     return tesra_get_object_from_record_v6_0(record, object);
 }
 
-// ---- bodies --------------------------------------------------------------------------------------
+// ---- bodies
+// --------------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_record_v6_0(tesra_file_handle_t *data_file,
                                                  tesra_order_type_t order_type,

@@ -1,7 +1,5 @@
 // Store identity (cluster, node, process, store, generation) read without opening an archive:
 // from an archive's metadata document, or from the head of an outside collector's text dump.
-#include "tesra/tesra_int_defs.h"
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +11,8 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
@@ -44,7 +44,10 @@ int parse_int(std::string_view s) {
 }
 
 // The `index`-th token of `text` (0-based), tokens being runs of characters outside `separators`.
-bool nth_token(std::string_view text, std::string_view separators, int index, std::string_view *out) {
+bool nth_token(std::string_view text,
+               std::string_view separators,
+               int index,
+               std::string_view *out) {
     std::size_t pos = 0;
     for (int i = 0;; ++i) {
         pos = text.find_first_not_of(separators, pos);
@@ -209,11 +212,13 @@ tesra_error_t read_dump_store_info(const char *path, tesra_store_def_t_v6_0 &out
 extern "C" tesra_error_t tesra_get_store_info_from_meta_file_v6_0(
     const char *file_path, tesra_store_def_t_v6_0 *store_info) {
     if (file_path == nullptr || store_info == nullptr) return TESRA_NULL_POINTER;
-    return tesra::guarded([&] { return tesra::read::read_meta_store_info(file_path, *store_info); });
+    return tesra::guarded(
+        [&] { return tesra::read::read_meta_store_info(file_path, *store_info); });
 }
 
 extern "C" tesra_error_t tesra_get_store_info_from_drovik_file_v6_0(
     const char *file_path, tesra_store_def_t_v6_0 *store_info) {
     if (file_path == nullptr || store_info == nullptr) return TESRA_NULL_POINTER;
-    return tesra::guarded([&] { return tesra::read::read_dump_store_info(file_path, *store_info); });
+    return tesra::guarded(
+        [&] { return tesra::read::read_dump_store_info(file_path, *store_info); });
 }

@@ -1,10 +1,10 @@
 // Query timestamps: the sample times at which every period a query reads has a record, computed
 // once per query, and the walk that gathers each time's instances.
-#include "tesra/tesra_int_defs.h"
-
 #include <algorithm>
 #include <array>
 #include <vector>
+
+#include "tesra/tesra_int_defs.h"
 
 #include "common/guard.h"
 #include "read/data_stream.h"
@@ -35,9 +35,9 @@ tesra_error_t first_record_offset(const tesra_period_t &period, uint64_t *out) {
             *out = entry;
             return TESRA_SUCCESS;
         }
-        const tesra_iterative_record_offsets_t *list =
-            period.iterative_record_offsets == nullptr ? nullptr
-                                                       : &period.iterative_record_offsets[slot];
+        const tesra_iterative_record_offsets_t *list = period.iterative_record_offsets == nullptr
+                                                           ? nullptr
+                                                           : &period.iterative_record_offsets[slot];
         if (list == nullptr || list->num_offsets == 0 || list->offsets == nullptr) {
             return TESRA_CORRUPT_ARCHIVE;
         }
@@ -130,7 +130,8 @@ tesra_error_t first_timestamp(tesra_query_handle_t &query,
 using tesra::guarded;
 namespace rd = tesra::read;
 
-// ---- public entries ------------------------------------------------------------------------------
+// ---- public entries
+// ------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_timestamp(tesra_query_handle_t *query,
                                                tesra_timestamp_handle_t **timestamp) {
@@ -152,7 +153,8 @@ extern "C" tesra_error_t tesra_get_timestamp(tesra_timestamp_handle_t *timestamp
     return tesra_get_timestamp_v6_0(timestamp, time);
 }
 
-// ---- bodies --------------------------------------------------------------------------------------
+// ---- bodies
+// --------------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_first_timestamp_v6_0(tesra_query_handle_t *query,
                                                     tesra_timestamp_handle_t **timestamp,
@@ -168,7 +170,8 @@ extern "C" tesra_error_t tesra_next_timestamp_v6_0(tesra_query_handle_t *query,
 
 extern "C" tesra_error_t tesra_get_timestamp_v6_0(tesra_timestamp_handle_t *timestamp,
                                                   uint64_t *time) {
-    *time = timestamp->i6_0.timestamp + tesra::read::base_time(*timestamp->i6_0.query->i6_0.data_file);
+    *time =
+        timestamp->i6_0.timestamp + tesra::read::base_time(*timestamp->i6_0.query->i6_0.data_file);
     return TESRA_SUCCESS;
 }
 

@@ -1,11 +1,11 @@
 // Decoding of counter slots (scalars, x and x-by-y arrays, strings) and the counter-data walk of
 // an instance: key counters first, then the source's counters, each slot inside the instance.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 
@@ -14,7 +14,8 @@ namespace {
 
 void free_values(tesra_counter_data_t_v6_0 &d) {
     if (d.value_type == TESRA_CNT_STRING) {
-        for (uint32_t i = 0; i < d.num_values; ++i) std::free(const_cast<char *>(d.values[i].val_str));
+        for (uint32_t i = 0; i < d.num_values; ++i)
+            std::free(const_cast<char *>(d.values[i].val_str));
     }
     std::free(d.values);
 }
@@ -54,8 +55,12 @@ TEST_P(SlotDecoding, ValuesFollowTheLabelsAndTheWidth) {
     ASSERT_EQ(out.num_values, c.num_values);
     for (uint32_t k = 0; k < c.num_values; ++k) {
         switch (c.type) {
-            case TESRA_CNT_4BYTES: EXPECT_EQ(out.values[k].val_4B, k + 1); break;
-            case TESRA_CNT_8BYTES: EXPECT_EQ(out.values[k].val_8B, k + 1); break;
+            case TESRA_CNT_4BYTES:
+                EXPECT_EQ(out.values[k].val_4B, k + 1);
+                break;
+            case TESRA_CNT_8BYTES:
+                EXPECT_EQ(out.values[k].val_8B, k + 1);
+                break;
             case TESRA_CNT_STRING:
                 EXPECT_EQ(str_value(out, k), std::string(width, static_cast<char>('a' + k)));
                 break;
@@ -71,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{"Scalar8", 0x0108, 8, 0, 0, TESRA_CNT_8BYTES, 1},
                       DecodeCase{"XByY8", 0x0108, 48, 3, 2, TESRA_CNT_8BYTES, 6},
                       DecodeCase{"XOnly4", 0x0104, 16, 4, 0, TESRA_CNT_4BYTES, 4},
-                      DecodeCase{"TwoStringsFillingTheirWidth", 0x2040, 64, 2, 0,
-                                 TESRA_CNT_STRING, 2},
+                      DecodeCase{"TwoStringsFillingTheirWidth", 0x2040, 64, 2, 0, TESRA_CNT_STRING,
+                                 2},
                       DecodeCase{"FourByteString", 0x2004, 4, 0, 0, TESRA_CNT_STRING, 1},
                       DecodeCase{"YWithoutXIsScalar", 0x0108, 8, 0, 3, TESRA_CNT_8BYTES, 1}),
     [](const auto &p) { return std::string(p.param.name); });

@@ -1,11 +1,11 @@
 // Instances of records and of query timestamps: key decoding, key matching within the slot's
 // bytes, joining across periods, and finding an instance by its keys.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 

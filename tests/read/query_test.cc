@@ -1,9 +1,9 @@
 // Query creation: counter resolution, key filters, period lists, and what a failing or missing
 // query does to the file's previous one.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 
@@ -176,14 +176,14 @@ INSTANTIATE_TEST_SUITE_P(
     QueryFailures,
     ::testing::Values(
         FailureCase{"UnknownObject", "Volume", 1000, {}, nullptr, TESRA_OBJECT_NOT_FOUND, true},
-        FailureCase{"UnknownCounter", "volume", 1000, {"ops", "iops"}, nullptr,
-                    TESRA_NULL_POINTER, false},
-        FailureCase{"UnknownKeyCounter", "volume", 1000, {"ops"}, "id",
-                    TESRA_COUNTER_NOT_FOUND, false},
-        FailureCase{"PeriodTheObjectLacks", "volume", 60000, {"ops"}, nullptr,
-                    TESRA_NULL_POINTER, false},
-        FailureCase{"PeriodNotInTable", "volume", 7000, {"ops"}, nullptr,
-                    TESRA_PERIOD_NOT_FOUND, true}),
+        FailureCase{
+            "UnknownCounter", "volume", 1000, {"ops", "iops"}, nullptr, TESRA_NULL_POINTER, false},
+        FailureCase{
+            "UnknownKeyCounter", "volume", 1000, {"ops"}, "id", TESRA_COUNTER_NOT_FOUND, false},
+        FailureCase{
+            "PeriodTheObjectLacks", "volume", 60000, {"ops"}, nullptr, TESRA_NULL_POINTER, false},
+        FailureCase{
+            "PeriodNotInTable", "volume", 7000, {"ops"}, nullptr, TESRA_PERIOD_NOT_FOUND, true}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(Query, ObjectWhoseCountersAreAllKeysHasNothingToRead) {

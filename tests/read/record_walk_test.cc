@@ -1,10 +1,10 @@
 // Record walks in time and stream order, partial records joined into one, and the limits that a
 // stored record is held to.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <tuple>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 

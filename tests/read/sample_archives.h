@@ -2,15 +2,16 @@
 // through the public writer API, and a handle that closes what it opened.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "support/archive_builder.h"
+#include <gtest/gtest.h>
+#include <zlib.h>
+
 #include "tesra/tesra_int_defs.h"
+
+#include "support/archive_builder.h"
 
 namespace tesra::test {
 
@@ -88,7 +89,8 @@ inline std::vector<RecordSpec> sample_records() {
             {t, kVolume, 1000, concat({volume_fast("vol-a", s), volume_fast("vol-b", 100 + s)})});
         if (t % 5000 == 0) {
             auto slow = volume_slow("vol-a", static_cast<uint32_t>(7 + s));
-            if (t != 5000) slow = concat({slow, volume_slow("vol-b", static_cast<uint32_t>(50 + s))});
+            if (t != 5000)
+                slow = concat({slow, volume_slow("vol-b", static_cast<uint32_t>(50 + s))});
             records.push_back({t, kVolume, 5000, slow});
             records.push_back({t, kDisk, 5000, Instances().u32(1).u64(s).bytes()});
         }
@@ -120,7 +122,8 @@ public:
         return file_->i6_0.header->i6_0.objects[id];
     }
     tesra_period_t *period(uint32_t obj_id, uint64_t value) const {
-        for (tesra_period_t *p = object(obj_id)->i6_0.period_list; p != nullptr; p = p->next_period) {
+        for (tesra_period_t *p = object(obj_id)->i6_0.period_list; p != nullptr;
+             p = p->next_period) {
             if (p->period == value) return p;
         }
         return nullptr;

@@ -1,9 +1,9 @@
 // Store identity from an archive's metadata document and from the head of a collector's dump.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 
@@ -121,12 +121,13 @@ TEST_F(StoreInfoFromMeta, OtherMajorStillReportsTheVersionRead) {
     EXPECT_EQ(info_.minor_v, 0u);
 }
 
-// ---- collector dumps -----------------------------------------------------------------------------
+// ---- collector dumps
+// -----------------------------------------------------------------------------
 
 struct DumpCase {
     const char *name;
-    std::string head;   // written first
-    size_t total;       // padded with a filler line of 'x' up to this size (at least the head)
+    std::string head;  // written first
+    size_t total;      // padded with a filler line of 'x' up to this size (at least the head)
     tesra_error_t expected;
     std::optional<std::string> node, cluster_id, cluster_name;
 };
@@ -166,13 +167,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DumpCase{"MarkersInOrder", "header\n" + kMarkers, 1100, TESRA_SUCCESS, "node-a",
                  "1111-2222", "cl1"},
-        DumpCase{"ClusterNameEndsTheScan",
-                 "CLUSTER NAME\tcl1\nNODE-NAME node-a\nCLUSTER UUID u\n", 1024, TESRA_SUCCESS,
-                 std::nullopt, std::nullopt, "cl1"},
+        DumpCase{"ClusterNameEndsTheScan", "CLUSTER NAME\tcl1\nNODE-NAME node-a\nCLUSTER UUID u\n",
+                 1024, TESRA_SUCCESS, std::nullopt, std::nullopt, "cl1"},
         DumpCase{"LaterLineReplacesEarlier", "NODE-NAME a\nNODE-NAME ,b\n", 1024, TESRA_SUCCESS,
                  "b", std::nullopt, std::nullopt},
-        DumpCase{"MarkersBeyondTheHead", std::string(1100, 'y') + "\n" + kMarkers, 0,
-                 TESRA_SUCCESS, std::nullopt, std::nullopt, std::nullopt},
+        DumpCase{"MarkersBeyondTheHead", std::string(1100, 'y') + "\n" + kMarkers, 0, TESRA_SUCCESS,
+                 std::nullopt, std::nullopt, std::nullopt},
         DumpCase{"MarkerCutAtByte1024", std::string(1010, 'y') + "\nNODE-NAME node-abcdef", 0,
                  TESRA_SUCCESS, "nod", std::nullopt, std::nullopt},
         DumpCase{"MarkerLinesWithTooFewTokens", "NODE-NAME\nCLUSTER UUID\nCLUSTER NAME\n", 1024,

@@ -1,8 +1,8 @@
 // Query timestamps: the grid of the query period from the first stored record, the query's own
 // time range, records in every period read, and absolute times handed out.
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "read/sample_archives.h"
 
