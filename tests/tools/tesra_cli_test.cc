@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -386,6 +387,148 @@ TEST_F(TesraTool, CheckSurvivesGarbageInEveryIndexByte) {
         ToolResult r = run_tesra({"check", base, "--max-problems", "3"});
         ASSERT_TRUE(r.status == 0 || r.status == 1) << "byte " << at << ": " << r.status;
     }
+}
+
+// Each edit of the data stream (rewritten as a valid gzip stream) and the line check must print.
+struct StreamEdit {
+    const char *name;
+    void (*edit)(std::vector<uint8_t> &stream, const std::vector<StreamRecord> &records);
+    const char *expected;
+};
+
+class CheckStreamEdits : public ::testing::TestWithParam<StreamEdit> {};
+
+TEST_P(CheckStreamEdits, AreReported) {
+    TempDir dir;
+    ToolResult made = run_tesra({"gen", dir.path(), "--objects", "2", "--instances", "3",
+                                 "--counters", "4", "--duration", "10m", "--period", "60s"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    std::string base = trim(made.out);
+    auto stream = read_stream(base + ".gz");
+    auto records = stream_records(stream);
+    ASSERT_EQ(records.size(), 20u);
+    GetParam().edit(stream, records);
+    write_stream(base + ".gz", stream);
+
+    ToolResult r = run_tesra({"check", base});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(GetParam().expected), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, CheckStreamEdits,
+    ::testing::Values(
+        StreamEdit{"UnknownObject",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                       put_u32(s, r[3].offset + 12, 9);
+                   },
+                   "object id 9 is not in the preset"},
+        StreamEdit{"PeriodOutsideTheTable",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                       put_u64(s, r[5].offset + 16, 7000);
+                   },
+                   "period 7000 is not a sampling period"},
+        StreamEdit{"RecordWrittenTwice",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                       std::vector<uint8_t> first(s.begin(), s.begin() + 24 + r[0].size);
+                       s.insert(s.end(), first.begin(), first.end());
+                   },
+                   "is not indexed"},
+        StreamEdit{"BodyShorterThanItsInstances",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                       put_u32(s, r.back().offset + 8, r.back().size - 1);
+                       s.pop_back();
+                   },
+                   "are not a whole number of"},
+        StreamEdit{"TornHeaderAtTheEnd",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &) {
+                       s.insert(s.end(), 10, uint8_t{0});
+                   },
+                   "ends inside the header of the record at offset"},
+        StreamEdit{"BodyOverTheLimit",
+                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                       put_u32(s, r[10].offset + 8, 0x200001);
+                   },
+                   "over the 2097152-byte limit"}),
+    [](const ::testing::TestParamInfo<StreamEdit> &p) { return p.param.name; });
+
+// Edits of the metadata text that keep it readable but make its fields disagree.
+struct MetaEdit {
+    const char *name;
+    const char *after;  // text that the replaced characters follow
+    const char *value;
+    const char *expected;
+};
+
+class CheckMetaEdits : public ::testing::TestWithParam<MetaEdit> {};
+
+TEST_P(CheckMetaEdits, AreReported) {
+    TempDir dir;
+    ToolResult made = run_tesra({"gen", dir.path(), "--objects", "1", "--instances", "2",
+                                 "--counters", "2", "--duration", "5m", "--period", "60s"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    std::string base = trim(made.out);
+    auto meta = read_file(base + ".meta");
+    std::string text(meta.begin(), meta.end());
+    size_t at = text.find(GetParam().after);
+    ASSERT_NE(at, std::string::npos);
+    std::string value = GetParam().value;
+    std::copy(value.begin(), value.end(),
+              meta.begin() + static_cast<long>(at + std::strlen(GetParam().after)));
+    write_file(base + ".meta", meta);
+
+    ToolResult r = run_tesra({"check", base});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(GetParam().expected), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, CheckMetaEdits,
+    ::testing::Values(
+        MetaEdit{"Duration", "duration=\"", "           493E0", "is not end_time - start_time"},
+        MetaEdit{"EndTime", "end_time=\"", "           2BF20", "but the newest record is at"},
+        MetaEdit{"SecondSection", "<section_type>1</section_type>\n\t\t<section_version>1"
+                                  "</section_version>\n\t\t<section_offset>",
+                 "              10", "the second section offset is 16"}),
+    [](const ::testing::TestParamInfo<MetaEdit> &p) { return p.param.name; });
+
+TEST_F(TesraTool, CheckReportsBytesAfterTheLastList) {
+    std::string base = gen();
+    auto meta = read_file(base + ".meta");
+    meta.insert(meta.end(), {1, 2, 3});
+    write_file(base + ".meta", meta);
+    ToolResult r = run_tesra({"check", base});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("the tables and lists fill"), std::string::npos) << r.out;
+}
+
+TEST_F(TesraTool, FromAndToBoundTheRowsInclusively) {
+    std::string base = gen();
+    ToolResult r = run_tesra({"values", base, "object_001", "--from", "2025-12-06T05:48:40Z",
+                              "--to", "1765000300000", "--format", "csv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = parse_csv(r.out);
+    ASSERT_EQ(rows.size(), 1u + 4 * 3);  // minutes 2, 3, 4 and 5, three instances each
+    EXPECT_EQ(rows[1][0], "1765000120000");
+    EXPECT_EQ(rows.back()[0], "1765000300000");
+}
+
+TEST_F(TesraTool, OncePerArchiveRecordsComeFirstInTimeOrder) {
+    ASSERT_EQ(run_tesra({"demo", dir_.path()}).status, 0);
+    std::string base = dir_.path() + "/1_300_1765000000000_900000";
+    ToolResult r = run_tesra({"records", base});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = lines(r.out);
+    // 15 minutes of volume, processor and system at 1m, 3 extra samples of volume and system
+    // at 5m, one configuration record: 52 in all, plus the header.
+    ASSERT_EQ(rows.size(), 53u);
+    size_t once = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        if (rows[i].find("node_config") != std::string::npos) once = i;
+    }
+    ASSERT_NE(once, 0u);
+    EXPECT_NE(rows[once].find("1765000000000"), std::string::npos) << rows[once];
+    EXPECT_NE(rows[once].find(" once "), std::string::npos) << rows[once];
 }
 
 // ---- usage and errors ----------------------------------------------------------------------------

@@ -89,6 +89,17 @@ std::vector<uint8_t> read_stream(const std::string &gz_path) {
     return out;
 }
 
+void write_stream(const std::string &gz_path, const std::vector<uint8_t> &stream) {
+    gzFile gz = gzopen(gz_path.c_str(), "wb");
+    if (gz == nullptr) throw std::runtime_error("cannot write " + gz_path);
+    if (!stream.empty() &&
+        gzwrite(gz, stream.data(), static_cast<unsigned>(stream.size())) <= 0) {
+        gzclose(gz);
+        throw std::runtime_error("gzwrite failed");
+    }
+    gzclose(gz);
+}
+
 uint64_t get_u64(const std::vector<uint8_t> &bytes, size_t at) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = (v << 8) | bytes.at(at + static_cast<size_t>(i));
@@ -97,6 +108,10 @@ uint64_t get_u64(const std::vector<uint8_t> &bytes, size_t at) {
 
 void put_u64(std::vector<uint8_t> &bytes, size_t at, uint64_t value) {
     for (size_t i = 0; i < 8; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void put_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 std::vector<StreamRecord> stream_records(const std::vector<uint8_t> &stream) {

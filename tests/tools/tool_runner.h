@@ -36,6 +36,9 @@ void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // The decompressed data stream of an archive.
 std::vector<uint8_t> read_stream(const std::string &gz_path);
 
+// Replaces an archive's data file with a gzip stream of `stream`.
+void write_stream(const std::string &gz_path, const std::vector<uint8_t> &stream);
+
 struct StreamRecord {
     uint64_t offset;
     uint64_t time;
@@ -47,6 +50,7 @@ std::vector<StreamRecord> stream_records(const std::vector<uint8_t> &stream);
 
 uint64_t get_u64(const std::vector<uint8_t> &bytes, size_t at);
 void put_u64(std::vector<uint8_t> &bytes, size_t at, uint64_t value);
+void put_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t value);
 
 // Position in a metadata file of slot `slot` of the record-offset table of object number
 // `object` (0-based, ascending id) at period index `period_index`.
