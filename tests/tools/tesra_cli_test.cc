@@ -1,13 +1,12 @@
 // The tesra tool run as a user runs it: on archives written by the writer library (through
 // `tesra gen` and `tesra demo`), healthy and damaged, checking stdout, stderr and exit status.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 
-#include <nlohmann/json.hpp>
+#include <gtest/gtest.h>
 
 #include "tool_runner.h"
 
@@ -15,7 +14,7 @@ namespace tesra::tooltest {
 namespace {
 
 constexpr uint64_t kStart = 1765000000000;  // the generator's default base time
-constexpr uint32_t kMinuteIndex = 4;       // 60000 ms in the period table
+constexpr uint32_t kMinuteIndex = 4;        // 60000 ms in the period table
 
 std::string trim(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
@@ -27,10 +26,10 @@ protected:
     // 2 objects x 3 instances, 4 counters (one of each kind), 10 minutes at 60 s. With
     // chunk 2 every sample is two partial records (2 + 1 instances).
     std::string gen(uint32_t chunk = 2, uint64_t seed = 7, const std::string &where = "") {
-        ToolResult r = run_tesra({"gen", where.empty() ? dir_.path() : where, "--objects", "2",
-                                  "--instances", "3", "--counters", "4", "--duration", "10m",
-                                  "--period", "60s", "--chunk", std::to_string(chunk), "--seed",
-                                  std::to_string(seed)});
+        ToolResult r =
+            run_tesra({"gen", where.empty() ? dir_.path() : where, "--objects", "2", "--instances",
+                       "3", "--counters", "4", "--duration", "10m", "--period", "60s", "--chunk",
+                       std::to_string(chunk), "--seed", std::to_string(seed)});
         EXPECT_EQ(r.status, 0) << r.err;
         return trim(r.out);
     }
@@ -118,7 +117,7 @@ TEST_F(TesraTool, CountersListDefinitionsWithTypeFieldsAndLabels) {
     EXPECT_NE(row("instance_name").find("yes"), std::string::npos) << r.out;
     EXPECT_NE(row("instance_name").find("0x2000 string"), std::string::npos) << r.out;
     EXPECT_NE(row("count_000").find("0x10000"), std::string::npos) << r.out;  // unit: ops
-    EXPECT_NE(row("hist_002").find(" 32 "), std::string::npos) << r.out;     // bytes
+    EXPECT_NE(row("hist_002").find(" 32 "), std::string::npos) << r.out;      // bytes
     EXPECT_NE(row("level_001").find("1m"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("x: b0, b1, b2, b3"), std::string::npos) << r.out;
 }
@@ -165,10 +164,9 @@ TEST_F(TesraTool, CsvHasOneRowPerTimeAndInstanceWithJoinedPartialRecords) {
     auto rows = parse_csv(r.out);
     ASSERT_EQ(rows.size(), 31u);
     const auto &header = rows[0];
-    std::vector<std::string> expected{"time_ms",     "time_utc",    "instance_name",
-                                      "count_000",   "level_001",   "hist_002[b0]",
-                                      "hist_002[b1]", "hist_002[b2]", "hist_002[b3]",
-                                      "state_003"};
+    std::vector<std::string> expected{
+        "time_ms",      "time_utc",     "instance_name", "count_000",    "level_001",
+        "hist_002[b0]", "hist_002[b1]", "hist_002[b2]",  "hist_002[b3]", "state_003"};
     EXPECT_EQ(header, expected);
     std::set<std::string> states{"online", "degraded", "offline"};
     for (size_t i = 1; i < rows.size(); ++i) {
@@ -230,8 +228,8 @@ TEST_F(TesraTool, JsonIsValidAndComplete) {
 TEST_F(TesraTool, JsonNestsXByYArrays) {
     ASSERT_EQ(run_tesra({"demo", dir_.path()}).status, 0);
     std::string base = dir_.path() + "/1_300_1765000000000_900000";
-    ToolResult r = run_tesra({"values", base, "system", "--at", "2025-12-06T05:51:40Z",
-                              "--format", "json"});
+    ToolResult r =
+        run_tesra({"values", base, "system", "--at", "2025-12-06T05:51:40Z", "--format", "json"});
     ASSERT_EQ(r.status, 0) << r.err;
     auto doc = nlohmann::json::parse(r.out);
     ASSERT_EQ(doc["samples"].size(), 1u);
@@ -248,8 +246,8 @@ TEST_F(TesraTool, KeyFilterAndCounterSelectionNarrowTheRows) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto rows = parse_csv(r.out);
     ASSERT_EQ(rows.size(), 11u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"time_ms", "time_utc", "instance_name",
-                                                 "level_001"}));
+    EXPECT_EQ(rows[0],
+              (std::vector<std::string>{"time_ms", "time_utc", "instance_name", "level_001"}));
     for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(rows[i][2], "inst_00001");
 
     ToolResult none = run_tesra({"values", base, "object_001", "--key", "instance_name=nope"});
@@ -259,8 +257,8 @@ TEST_F(TesraTool, KeyFilterAndCounterSelectionNarrowTheRows) {
 
 TEST_F(TesraTool, AtATimeWithoutSampleIsAProblem) {
     std::string base = gen();
-    ToolResult hit = run_tesra({"values", base, "object_001", "--at", "1765000120000",
-                                "--format", "csv"});
+    ToolResult hit =
+        run_tesra({"values", base, "object_001", "--at", "1765000120000", "--format", "csv"});
     ASSERT_EQ(hit.status, 0) << hit.err;
     EXPECT_EQ(parse_csv(hit.out).size(), 4u);  // header and 3 instances
 
@@ -297,8 +295,8 @@ TEST_F(TesraTool, DemoWritesReadsBackAndPointsFurther) {
     ToolResult check = run_tesra({"check", base});
     EXPECT_EQ(check.status, 0) << check.out;
 
-    ToolResult once = run_tesra({"values", base, "node_config", "--period", "once", "--format",
-                                 "csv"});
+    ToolResult once =
+        run_tesra({"values", base, "node_config", "--period", "once", "--format", "csv"});
     ASSERT_EQ(once.status, 0) << once.err;
     auto rows = parse_csv(once.out);
     ASSERT_EQ(rows.size(), 2u) << once.out;
@@ -306,7 +304,8 @@ TEST_F(TesraTool, DemoWritesReadsBackAndPointsFurther) {
     EXPECT_EQ(rows[1][3], "9.14.1P3");
 }
 
-// ---- check ---------------------------------------------------------------------------------------
+// ---- check
+// ---------------------------------------------------------------------------------------
 
 TEST_F(TesraTool, CheckPassesAWellFormedArchive) {
     for (uint32_t chunk : {2u, 500u}) {
@@ -416,40 +415,41 @@ TEST_P(CheckStreamEdits, AreReported) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Damage, CheckStreamEdits,
-    ::testing::Values(
-        StreamEdit{"UnknownObject",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
-                       put_u32(s, r[3].offset + 12, 9);
-                   },
-                   "object id 9 is not in the preset"},
-        StreamEdit{"PeriodOutsideTheTable",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
-                       put_u64(s, r[5].offset + 16, 7000);
-                   },
-                   "period 7000 is not a sampling period"},
-        StreamEdit{"RecordWrittenTwice",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
-                       std::vector<uint8_t> first(s.begin(), s.begin() + 24 + r[0].size);
-                       s.insert(s.end(), first.begin(), first.end());
-                   },
-                   "is not indexed"},
-        StreamEdit{"BodyShorterThanItsInstances",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
-                       put_u32(s, r.back().offset + 8, r.back().size - 1);
-                       s.pop_back();
-                   },
-                   "are not a whole number of"},
-        StreamEdit{"TornHeaderAtTheEnd",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &) {
-                       s.insert(s.end(), 10, uint8_t{0});
-                   },
-                   "ends inside the header of the record at offset"},
-        StreamEdit{"BodyOverTheLimit",
-                   [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
-                       put_u32(s, r[10].offset + 8, 0x200001);
-                   },
-                   "over the 2097152-byte limit"}),
+    Damage,
+    CheckStreamEdits,
+    ::testing::Values(StreamEdit{"UnknownObject",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                                     put_u32(s, r[3].offset + 12, 9);
+                                 },
+                                 "object id 9 is not in the preset"},
+                      StreamEdit{"PeriodOutsideTheTable",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                                     put_u64(s, r[5].offset + 16, 7000);
+                                 },
+                                 "period 7000 is not a sampling period"},
+                      StreamEdit{"RecordWrittenTwice",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                                     std::vector<uint8_t> first(s.begin(),
+                                                                s.begin() + 24 + r[0].size);
+                                     s.insert(s.end(), first.begin(), first.end());
+                                 },
+                                 "is not indexed"},
+                      StreamEdit{"BodyShorterThanItsInstances",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                                     put_u32(s, r.back().offset + 8, r.back().size - 1);
+                                     s.pop_back();
+                                 },
+                                 "are not a whole number of"},
+                      StreamEdit{"TornHeaderAtTheEnd",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &) {
+                                     s.insert(s.end(), 10, uint8_t{0});
+                                 },
+                                 "ends inside the header of the record at offset"},
+                      StreamEdit{"BodyOverTheLimit",
+                                 [](std::vector<uint8_t> &s, const std::vector<StreamRecord> &r) {
+                                     put_u32(s, r[10].offset + 8, 0x200001);
+                                 },
+                                 "over the 2097152-byte limit"}),
     [](const ::testing::TestParamInfo<StreamEdit> &p) { return p.param.name; });
 
 // Edits of the metadata text that keep it readable but make its fields disagree.
@@ -483,12 +483,14 @@ TEST_P(CheckMetaEdits, AreReported) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Damage, CheckMetaEdits,
+    Damage,
+    CheckMetaEdits,
     ::testing::Values(
         MetaEdit{"Duration", "duration=\"", "           493E0", "is not end_time - start_time"},
         MetaEdit{"EndTime", "end_time=\"", "           2BF20", "but the newest record is at"},
-        MetaEdit{"SecondSection", "<section_type>1</section_type>\n\t\t<section_version>1"
-                                  "</section_version>\n\t\t<section_offset>",
+        MetaEdit{"SecondSection",
+                 "<section_type>1</section_type>\n\t\t<section_version>1"
+                 "</section_version>\n\t\t<section_offset>",
                  "              10", "the second section offset is 16"}),
     [](const ::testing::TestParamInfo<MetaEdit> &p) { return p.param.name; });
 
@@ -531,7 +533,8 @@ TEST_F(TesraTool, OncePerArchiveRecordsComeFirstInTimeOrder) {
     EXPECT_NE(rows[once].find(" once "), std::string::npos) << rows[once];
 }
 
-// ---- usage and errors ----------------------------------------------------------------------------
+// ---- usage and errors
+// ----------------------------------------------------------------------------
 
 class TesraUsage : public ::testing::TestWithParam<std::vector<std::string>> {};
 
@@ -542,7 +545,8 @@ TEST_P(TesraUsage, ExitsWithTwo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BadCommandLines, TesraUsage,
+    BadCommandLines,
+    TesraUsage,
     ::testing::Values(std::vector<std::string>{},
                       std::vector<std::string>{"frobnicate"},
                       std::vector<std::string>{"info"},
@@ -552,12 +556,12 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"values", "x", "obj", "--at", "yesterday"},
                       std::vector<std::string>{"values", "x", "obj", "--period", "7s"},
                       std::vector<std::string>{"timestamps", "x", "obj", "2h"},
-                      std::vector<std::string>{"gen", "/tmp", "--objects", "0", "--instances",
-                                               "1", "--counters", "1", "--duration", "10m",
-                                               "--period", "60s"},
-                      std::vector<std::string>{"gen", "/tmp", "--objects", "1", "--instances",
-                                               "1", "--counters", "1", "--duration", "1m",
-                                               "--period", "60s"},
+                      std::vector<std::string>{"gen", "/tmp", "--objects", "0", "--instances", "1",
+                                               "--counters", "1", "--duration", "10m", "--period",
+                                               "60s"},
+                      std::vector<std::string>{"gen", "/tmp", "--objects", "1", "--instances", "1",
+                                               "--counters", "1", "--duration", "1m", "--period",
+                                               "60s"},
                       std::vector<std::string>{"check"},
                       std::vector<std::string>{"records", "x", "--bogus"}));
 

@@ -2,7 +2,6 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/wait.h>
 
 #include <zlib.h>
 
@@ -75,7 +75,8 @@ std::vector<uint8_t> read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint8_t> read_stream(const std::string &gz_path) {
@@ -92,8 +93,7 @@ std::vector<uint8_t> read_stream(const std::string &gz_path) {
 void write_stream(const std::string &gz_path, const std::vector<uint8_t> &stream) {
     gzFile gz = gzopen(gz_path.c_str(), "wb");
     if (gz == nullptr) throw std::runtime_error("cannot write " + gz_path);
-    if (!stream.empty() &&
-        gzwrite(gz, stream.data(), static_cast<unsigned>(stream.size())) <= 0) {
+    if (!stream.empty() && gzwrite(gz, stream.data(), static_cast<unsigned>(stream.size())) <= 0) {
         gzclose(gz);
         throw std::runtime_error("gzwrite failed");
     }
@@ -137,7 +137,9 @@ size_t index_section(const std::vector<uint8_t> &meta) {
     throw std::runtime_error("metadata without a 0x00 byte");
 }
 
-size_t slot_position(const std::vector<uint8_t> &meta, size_t object, uint32_t period_index,
+size_t slot_position(const std::vector<uint8_t> &meta,
+                     size_t object,
+                     uint32_t period_index,
                      uint64_t slot) {
     size_t section = index_section(meta);
     uint64_t table = get_u64(meta, section + object * 14 * 8 + period_index * 8);

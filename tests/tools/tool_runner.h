@@ -54,7 +54,9 @@ void put_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t value);
 
 // Position in a metadata file of slot `slot` of the record-offset table of object number
 // `object` (0-based, ascending id) at period index `period_index`.
-size_t slot_position(const std::vector<uint8_t> &meta, size_t object, uint32_t period_index,
+size_t slot_position(const std::vector<uint8_t> &meta,
+                     size_t object,
+                     uint32_t period_index,
                      uint64_t slot);
 // Position of the index section (the byte after the 0x00 that ends the XML).
 size_t index_section(const std::vector<uint8_t> &meta);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-
 #include <fmt/core.h>
 
 namespace tesra::cli {
@@ -198,8 +197,7 @@ tesra_error_t ArchiveWriter::add_object(const ObjectSpec &object) {
             tesra_counter_handle_t *counter_handle = nullptr;
             if (tesra_error_t rc = tesra_add_counter(handle, &def, &counter_handle);
                 rc != TESRA_SUCCESS) {
-                return fail(fmt::format("add counter '{}' of '{}'", counter.name, object.name),
-                            rc);
+                return fail(fmt::format("add counter '{}' of '{}'", counter.name, object.name), rc);
             }
         }
     }
@@ -246,9 +244,9 @@ tesra_error_t ArchiveWriter::write(uint64_t time,
     static const std::byte kEmpty{};
     const void *data = body.empty() ? &kEmpty : static_cast<const void *>(body.data());
     if (tesra_error_t rc = tesra_write_record(file_, &info, data); rc != TESRA_SUCCESS) {
-        return fail(fmt::format("write record (object {}, period {}, time {})", object_id, period,
-                                time),
-                    rc);
+        return fail(
+            fmt::format("write record (object {}, period {}, time {})", object_id, period, time),
+            rc);
     }
     ++records_;
     return TESRA_SUCCESS;

@@ -105,7 +105,9 @@ public:
                                   const std::string &inst_uuid);
     tesra_error_t finalize_header();
     // `time` is relative to the base time.
-    tesra_error_t write(uint64_t time, uint32_t object_id, uint64_t period,
+    tesra_error_t write(uint64_t time,
+                        uint32_t object_id,
+                        uint64_t period,
                         std::span<const std::byte> body);
     tesra_error_t close();
 

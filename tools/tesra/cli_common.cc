@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
 #include <fmt/core.h>
 
 namespace tesra::cli {
@@ -25,7 +24,9 @@ void set_program_name(const char *argv0) {
     if (argv0 != nullptr && std::strchr(argv0, '/') != nullptr) program_name_storage() = argv0;
 }
 
-const std::string &program_name() { return program_name_storage(); }
+const std::string &program_name() {
+    return program_name_storage();
+}
 
 std::string error_label(tesra_error_t rc) {
     auto index = static_cast<uint32_t>(rc);
@@ -170,7 +171,9 @@ std::string period_name(uint64_t period_ms) {
     return fmt::format("{}ms", period_ms);
 }
 
-std::optional<uint64_t> parse_duration(std::string_view text) { return parse_with_unit(text); }
+std::optional<uint64_t> parse_duration(std::string_view text) {
+    return parse_with_unit(text);
+}
 
 std::optional<uint64_t> parse_time(std::string_view text) {
     if (auto ms = parse_unsigned(text)) return ms;
@@ -191,8 +194,8 @@ std::optional<uint64_t> parse_time(std::string_view text) {
         millis = *fraction;
         for (size_t i = rest.size() - 1; i < 3; ++i) millis *= 10;
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60 || year < 1970) {
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+        year < 1970) {
         return std::nullopt;
     }
     std::tm tm{};
@@ -354,8 +357,8 @@ void Progress::draw(uint64_t done) {
     constexpr int kWidth = 30;
     int filled = last_permille_ * kWidth / 1000;
     fmt::print(stderr, "\r{} [{}{}] {:3}% ({}/{})", label_, std::string(filled, '#'),
-               std::string(kWidth - filled, ' '), last_permille_ / 10,
-               std::min(done, total_), total_);
+               std::string(kWidth - filled, ' '), last_permille_ / 10, std::min(done, total_),
+               total_);
     std::fflush(stderr);
 }
 

@@ -3,14 +3,13 @@
 // the metadata file byte by byte and cross-checks the three: every slot and partial-record list
 // must point at a record of the right object, period and slot, and every record must be
 // indexed exactly once. Each problem is one line on stdout; the exit status is 1 if any.
-#include <sys/stat.h>
-
 #include <cstring>
+#include <fmt/core.h>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 #include <unordered_map>
 
-#include <fmt/core.h>
 #include <zlib.h>
 
 #include "cli_common.h"
@@ -91,7 +90,9 @@ std::optional<std::string_view> attribute(std::string_view tag, std::string_view
     return tag.substr(begin, end - begin);
 }
 
-std::optional<std::string_view> element(std::string_view text, std::string_view name, size_t from,
+std::optional<std::string_view> element(std::string_view text,
+                                        std::string_view name,
+                                        size_t from,
                                         size_t *after = nullptr) {
     std::string open = fmt::format("<{}>", name);
     std::string close = fmt::format("</{}>", name);
@@ -128,8 +129,11 @@ private:
     void check_times();
     void check_index();
     void check_table(size_t object_number, uint64_t period);
-    void check_reference(uint64_t offset, const ObjectLayout &object, uint64_t period,
-                         uint64_t slot, const std::string &where);
+    void check_reference(uint64_t offset,
+                         const ObjectLayout &object,
+                         uint64_t period,
+                         uint64_t slot,
+                         const std::string &where);
     void check_indexed_once();
 
     std::string object_name(uint32_t id) const;
@@ -182,8 +186,10 @@ void Checker::walk_stream() {
         int got = gzread(gz, header, kRecordHeaderSize);
         if (got == 0) break;
         if (got < 0 || static_cast<uint32_t>(got) < kRecordHeaderSize) {
-            problem("data stream: ends inside the header of the record at offset {} ({} of {} "
-                    "bytes)", offset, got < 0 ? 0 : got, kRecordHeaderSize);
+            problem(
+                "data stream: ends inside the header of the record at offset {} ({} of {} "
+                "bytes)",
+                offset, got < 0 ? 0 : got, kRecordHeaderSize);
             break;
         }
         StoredRecord r;
@@ -193,15 +199,19 @@ void Checker::walk_stream() {
         r.obj_id = static_cast<uint32_t>(le(header + 12, 4));
         r.period = le(header + 16, 8);
         if (r.size > kMaxRecordSize) {
-            problem("record at offset {}: body of {} bytes is over the {}-byte limit; the stream "
-                    "cannot be walked past it", offset, r.size, kMaxRecordSize);
+            problem(
+                "record at offset {}: body of {} bytes is over the {}-byte limit; the stream "
+                "cannot be walked past it",
+                offset, r.size, kMaxRecordSize);
             break;
         }
         body.resize(r.size);
         got = r.size == 0 ? 0 : gzread(gz, body.data(), r.size);
         if (got < 0 || static_cast<uint32_t>(got) < r.size) {
-            problem("data stream: ends inside the body of the record at offset {} ({} of {} "
-                    "bytes)", offset, got < 0 ? 0 : got, r.size);
+            problem(
+                "data stream: ends inside the body of the record at offset {} ({} of {} "
+                "bytes)",
+                offset, got < 0 ? 0 : got, r.size);
             break;
         }
         record_at_[offset] = records_.size();
@@ -245,9 +255,8 @@ void Checker::scan_meta_fields() {
     }
     fields_.archive_tag = tag;
     size_t tag_end = xml.find('>', tag);
-    std::string_view start_tag = xml.substr(tag, tag_end == std::string_view::npos
-                                                     ? std::string_view::npos
-                                                     : tag_end - tag);
+    std::string_view start_tag =
+        xml.substr(tag, tag_end == std::string_view::npos ? std::string_view::npos : tag_end - tag);
     auto number_attr = [&](std::string_view name, int radix, std::optional<uint64_t> &out) {
         auto text = attribute(start_tag, name);
         if (!text) {
@@ -307,8 +316,8 @@ bool Checker::load_preset() {
             break;
         }
         object_number_[def.obj_id] = objects_.size();
-        objects_.push_back({def.obj_id, def.name != nullptr ? def.name : "",
-                            object_periods(object), std::move(*counters)});
+        objects_.push_back({def.obj_id, def.name != nullptr ? def.name : "", object_periods(object),
+                            std::move(*counters)});
         rc = tesra_next_object(header, &object);
     }
     tesra_close_data_file(file);
@@ -363,8 +372,10 @@ void Checker::check_records() {
         }
         uint64_t size = instance_size(object.counters, r.period);
         if (size == 0 || r.size % size != 0) {
-            problem("record at offset {}: {} bytes are not a whole number of {}-byte instances "
-                    "of '{}'", r.offset, r.size, size, object.name);
+            problem(
+                "record at offset {}: {} bytes are not a whole number of {}-byte instances "
+                "of '{}'",
+                r.offset, r.size, size, object.name);
             continue;
         }
         r.valid = true;
@@ -403,8 +414,10 @@ void Checker::check_times() {
     }
     uint64_t section = f.header_offset.value_or(0) + *f.index_section;
     if (section != xml_end_ + 1) {
-        problem("metadata: the index section should begin at byte {} (after the 0x00 byte), "
-                "the section table says {}", xml_end_ + 1, section);
+        problem(
+            "metadata: the index section should begin at byte {} (after the 0x00 byte), "
+            "the section table says {}",
+            xml_end_ + 1, section);
     }
     if (f.next_section.value_or(0) != 0) {
         problem("metadata: the second section offset is {}, not 0", *f.next_section);
@@ -447,8 +460,11 @@ void Checker::check_times() {
     }
 }
 
-void Checker::check_reference(uint64_t offset, const ObjectLayout &object, uint64_t period,
-                              uint64_t slot, const std::string &where) {
+void Checker::check_reference(uint64_t offset,
+                              const ObjectLayout &object,
+                              uint64_t period,
+                              uint64_t slot,
+                              const std::string &where) {
     auto it = record_at_.find(offset);
     if (it == record_at_.end()) {
         if (offset >= stream_length_) {
@@ -493,8 +509,10 @@ void Checker::check_table(size_t number, uint64_t period) {
     uint64_t table_end = 0;
     if (__builtin_mul_overflow(n, uint64_t{8}, &table_end) ||
         __builtin_add_overflow(table_end, entry, &table_end) || table_end > length) {
-        problem("index: the table of {} ({} slots at {}) runs past the end of the section ({} "
-                "bytes)", name, n, entry, length);
+        problem(
+            "index: the table of {} ({} slots at {}) runs past the end of the section ({} "
+            "bytes)",
+            name, n, entry, length);
         layout_ok_ = false;
         return;
     }
@@ -524,8 +542,10 @@ void Checker::check_table(size_t number, uint64_t period) {
         }
         uint64_t count = le(section + list, 4);
         if (count > kMaxPartialRecords || (length - list - 4) / 8 < count) {
-            problem("{}: partial-record list at {} claims {} records, more than the section "
-                    "holds", where, list, count);
+            problem(
+                "{}: partial-record list at {} claims {} records, more than the section "
+                "holds",
+                where, list, count);
             layout_ok_ = false;
             continue;
         }
@@ -545,8 +565,10 @@ void Checker::check_index() {
     uint64_t length = meta_.size() - (xml_end_ + 1);
     uint64_t rows = objects_.size() * uint64_t{kIndexRowBytes};
     if (length < rows) {
-        problem("index: the section has {} bytes, too few for the object index of {} objects "
-                "({} bytes)", length, objects_.size(), rows);
+        problem(
+            "index: the section has {} bytes, too few for the object index of {} objects "
+            "({} bytes)",
+            length, objects_.size(), rows);
         return;
     }
     const uint8_t *section = meta_.data() + xml_end_ + 1;

@@ -35,8 +35,8 @@ int run_counters(const CountersOptions &opt) {
     auto counters = object_counters(archive.base(), object);
     if (!counters) return kExitProblem;
 
-    TextTable table({"ID", "NAME", "KEY", "BYTES", "VALUES", "SIZE", "TYPE", "UNIT", "PERIODS",
-                     "DESCRIPTION"});
+    TextTable table(
+        {"ID", "NAME", "KEY", "BYTES", "VALUES", "SIZE", "TYPE", "UNIT", "PERIODS", "DESCRIPTION"});
     table.right_align(0);
     table.right_align(3);
     table.right_align(4);

@@ -2,13 +2,13 @@
 // through the extraction calls and prints a short tour of what it holds.
 #include <cstdlib>
 #include <cstring>
-
 #include <fmt/core.h>
+
+#include "tesra/tesra_wrapper_header.h"
 
 #include "archive_writer.h"
 #include "cli_common.h"
 #include "commands.h"
-#include "tesra/tesra_wrapper_header.h"
 
 namespace tesra::cli {
 namespace {
@@ -22,8 +22,12 @@ struct DemoOptions {
     std::string dir;
 };
 
-CounterSpec counter(uint32_t id, std::string name, std::string description, uint32_t ctype,
-                    uint32_t size, std::vector<uint64_t> periods) {
+CounterSpec counter(uint32_t id,
+                    std::string name,
+                    std::string description,
+                    uint32_t ctype,
+                    uint32_t size,
+                    std::vector<uint64_t> periods) {
     CounterSpec c;
     c.id = id;
     c.name = std::move(name);
@@ -34,10 +38,10 @@ CounterSpec counter(uint32_t id, std::string name, std::string description, uint
     return c;
 }
 
-CounterSpec key(uint32_t id, std::string name, std::string description, uint32_t size,
-                uint64_t period) {
-    CounterSpec c = counter(id, std::move(name), std::move(description), kTypeString, size,
-                            {period});
+CounterSpec key(
+    uint32_t id, std::string name, std::string description, uint32_t size, uint64_t period) {
+    CounterSpec c =
+        counter(id, std::move(name), std::move(description), kTypeString, size, {period});
     c.is_key = true;
     return c;
 }
@@ -52,8 +56,8 @@ std::vector<ObjectSpec> demo_preset() {
                 {kMinute, kFiveMinutes}),
         counter(3, "write_ops", "Write operations since boot", 8 | kTypeRaw | kUnitOps, 8,
                 {kMinute, kFiveMinutes}),
-        counter(4, "avg_latency_us", "Average operation latency", 8 | kTypeGauge | kUnitMicros,
-                8, {kMinute}),
+        counter(4, "avg_latency_us", "Average operation latency", 8 | kTypeGauge | kUnitMicros, 8,
+                {kMinute}),
         counter(5, "read_latency_hist", "Reads by latency bucket", 8 | kTypeRaw | kUnitOps, 48,
                 {kMinute}),
         counter(6, "space_used", "Bytes in use", 8 | kTypeGauge | kUnitBytes, 8, {kFiveMinutes}),
@@ -105,10 +109,18 @@ void fill_sample(const ObjectSpec &object, uint64_t minute, uint32_t instance, S
     if (object.name == "volume") {
         uint64_t rate = 1200 + 800 * instance;
         switch (c.id) {
-            case 1: slot.set_string(0, kVolumes[instance]); break;
-            case 2: slot.set_u64(0, 5000000 + instance * 750000 + minute * rate * 60 + wobble); break;
-            case 3: slot.set_u64(0, 2000000 + instance * 310000 + minute * rate * 25 + wobble); break;
-            case 4: slot.set_u64(0, 380 + instance * 95 + wobble * 7); break;
+            case 1:
+                slot.set_string(0, kVolumes[instance]);
+                break;
+            case 2:
+                slot.set_u64(0, 5000000 + instance * 750000 + minute * rate * 60 + wobble);
+                break;
+            case 3:
+                slot.set_u64(0, 2000000 + instance * 310000 + minute * rate * 25 + wobble);
+                break;
+            case 4:
+                slot.set_u64(0, 380 + instance * 95 + wobble * 7);
+                break;
             case 5: {
                 uint64_t base = (minute + 1) * rate;
                 uint64_t shares[] = {52, 27, 12, 6, 2, 1};
@@ -116,19 +128,30 @@ void fill_sample(const ObjectSpec &object, uint64_t minute, uint32_t instance, S
                 break;
             }
             case 6:
-                slot.set_u64(0, (uint64_t{40} << 30) * (instance + 1) + minute * (uint64_t{3} << 20));
+                slot.set_u64(0,
+                             (uint64_t{40} << 30) * (instance + 1) + minute * (uint64_t{3} << 20));
                 break;
-            case 7: slot.set_string(0, instance == 2 && minute >= 10 ? "restricted" : "online"); break;
+            case 7:
+                slot.set_string(0, instance == 2 && minute >= 10 ? "restricted" : "online");
+                break;
         }
     } else if (object.name == "processor") {
         switch (c.id) {
-            case 1: slot.set_string(0, fmt::format("processor{}", instance)); break;
-            case 2: slot.set_u32(0, static_cast<uint32_t>(35 + instance * 6 + wobble * 2)); break;
-            case 3: slot.set_u64(0, 90000000 + minute * 540000 + instance * 1000 + wobble); break;
+            case 1:
+                slot.set_string(0, fmt::format("processor{}", instance));
+                break;
+            case 2:
+                slot.set_u32(0, static_cast<uint32_t>(35 + instance * 6 + wobble * 2));
+                break;
+            case 3:
+                slot.set_u64(0, 90000000 + minute * 540000 + instance * 1000 + wobble);
+                break;
         }
     } else if (object.name == "system") {
         switch (c.id) {
-            case 1: slot.set_string(0, "node-a1"); break;
+            case 1:
+                slot.set_string(0, "node-a1");
+                break;
             case 2:
                 for (uint32_t cpu = 0; cpu < 4; ++cpu) {
                     for (uint32_t domain = 0; domain < 3; ++domain) {
@@ -138,15 +161,27 @@ void fill_sample(const ObjectSpec &object, uint64_t minute, uint32_t instance, S
                     }
                 }
                 break;
-            case 3: slot.set_u64(0, 7000000 + minute * 220000 + wobble); break;
-            case 4: slot.set_u64(0, 1296000 + minute * 60); break;
+            case 3:
+                slot.set_u64(0, 7000000 + minute * 220000 + wobble);
+                break;
+            case 4:
+                slot.set_u64(0, 1296000 + minute * 60);
+                break;
         }
     } else {
         switch (c.id) {
-            case 1: slot.set_string(0, "node-a1"); break;
-            case 2: slot.set_string(0, "9.14.1P3"); break;
-            case 3: slot.set_u64(0, 262144); break;
-            case 4: slot.set_u32(0, 4); break;
+            case 1:
+                slot.set_string(0, "node-a1");
+                break;
+            case 2:
+                slot.set_string(0, "9.14.1P3");
+                break;
+            case 3:
+                slot.set_u64(0, 262144);
+                break;
+            case 4:
+                slot.set_u32(0, 4);
+                break;
         }
     }
 }
@@ -177,13 +212,15 @@ bool write_demo(const std::string &base, const std::vector<ObjectSpec> &preset) 
         report_failure(base, writer.failed_step(), rc);
         return false;
     };
-    if (auto rc = writer.create(base, kDuration, system, "9.14.1-default", 3); rc != TESRA_SUCCESS) {
+    if (auto rc = writer.create(base, kDuration, system, "9.14.1-default", 3);
+        rc != TESRA_SUCCESS) {
         return failed(rc);
     }
     for (const auto &object : preset) {
         if (auto rc = writer.add_object(object); rc != TESRA_SUCCESS) return failed(rc);
     }
-    if (auto rc = writer.add_aggregation(1, "node", "node-a1", "6f1c2a4e-3b7d-11f0-9a41-00a098d1c2e5");
+    if (auto rc =
+            writer.add_aggregation(1, "node", "node-a1", "6f1c2a4e-3b7d-11f0-9a41-00a098d1c2e5");
         rc != TESRA_SUCCESS) {
         return failed(rc);
     }
@@ -217,9 +254,15 @@ std::string value_text(const tesra_counter_data_t &data) {
     for (uint32_t i = 0; i < data.num_values && data.values != nullptr; ++i) {
         if (i > 0) out += ' ';
         switch (data.value_type) {
-            case TESRA_CNT_STRING: out += data.values[i].val_str != nullptr ? data.values[i].val_str : ""; break;
-            case TESRA_CNT_4BYTES: out += std::to_string(data.values[i].val_4B); break;
-            default: out += std::to_string(data.values[i].val_8B); break;
+            case TESRA_CNT_STRING:
+                out += data.values[i].val_str != nullptr ? data.values[i].val_str : "";
+                break;
+            case TESRA_CNT_4BYTES:
+                out += std::to_string(data.values[i].val_4B);
+                break;
+            default:
+                out += std::to_string(data.values[i].val_8B);
+                break;
         }
     }
     return data.num_values > 1 ? "[" + out + "]" : out;
@@ -242,7 +285,8 @@ bool tour(const std::string &base, const std::vector<ObjectSpec> &preset) {
         uint32_t count = 0;
         error = nullptr;
         if (!get_periods_list(base.c_str(), object.name.c_str(), &periods, &count, &error)) {
-            report_problem(base, fmt::format("periods of '{}': {}", object.name, wrapper_error(error)));
+            report_problem(base,
+                           fmt::format("periods of '{}': {}", object.name, wrapper_error(error)));
             free_tesra_wrapper_periods_data(periods, error);
             return false;
         }
@@ -256,7 +300,8 @@ bool tour(const std::string &base, const std::vector<ObjectSpec> &preset) {
     uint64_t *times = nullptr;
     uint32_t num_times = 0;
     error = nullptr;
-    if (!get_timestamp_list(base.c_str(), kFiveMinutes, object.c_str(), &times, &num_times, &error)) {
+    if (!get_timestamp_list(base.c_str(), kFiveMinutes, object.c_str(), &times, &num_times,
+                            &error)) {
         report_problem(base, fmt::format("sample times of '{}': {}", object, wrapper_error(error)));
         free_tesra_wrapper_timestamps_data(times, error);
         return false;
@@ -304,11 +349,13 @@ int run_demo(const DemoOptions &opt) {
     std::string dir = opt.dir;
     if (dir.empty()) {
         const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/tesra-demo-XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/tesra-demo-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (mkdtemp(buf.data()) == nullptr) {
-            return report_problem(pattern, fmt::format("cannot make a directory: {}", std::strerror(errno)));
+            return report_problem(pattern,
+                                  fmt::format("cannot make a directory: {}", std::strerror(errno)));
         }
         dir = buf.data();
     }
@@ -326,7 +373,8 @@ int run_demo(const DemoOptions &opt) {
     fmt::print("  {} counters {} volume\n", tesra, base);
     fmt::print("  {} timestamps {} volume 60s\n", tesra, base);
     fmt::print("  {} values {} volume --format csv\n", tesra, base);
-    fmt::print("  {} values {} system --at {} --format json\n", tesra, base, kBaseTime + kFiveMinutes);
+    fmt::print("  {} values {} system --at {} --format json\n", tesra, base,
+               kBaseTime + kFiveMinutes);
     fmt::print("  {} records {} --raw\n", tesra, base);
     fmt::print("  {} check {}\n", tesra, base);
     return kExitOk;

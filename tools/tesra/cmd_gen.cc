@@ -1,8 +1,7 @@
 // tesra gen: a synthetic archive for tests and benchmarks. The same seed and sizes always give
 // the same records.
-#include <sys/stat.h>
-
 #include <fmt/core.h>
+#include <sys/stat.h>
 
 #include "archive_writer.h"
 #include "cli_common.h"
@@ -82,8 +81,8 @@ bool is_directory(const std::string &path) {
 int run_gen(const GenOptions &opt) {
     auto period = parse_period(opt.period);
     if (!period || *period == TESRA_ONCE_PER_ARCHIVE_PERIOD) {
-        return report_usage(fmt::format("--period: not a repeating sampling period: '{}'",
-                                        opt.period));
+        return report_usage(
+            fmt::format("--period: not a repeating sampling period: '{}'", opt.period));
     }
     auto duration = parse_duration(opt.duration);
     if (!duration || *duration == 0) {
@@ -119,7 +118,8 @@ int run_gen(const GenOptions &opt) {
         key.size = 32;
         key.periods = {*period};
         object.counters.push_back(key);
-        for (uint32_t c = 0; c < opt.counters; ++c) object.counters.push_back(make_counter(c, *period));
+        for (uint32_t c = 0; c < opt.counters; ++c)
+            object.counters.push_back(make_counter(c, *period));
         uint64_t instance_bytes = object.instance_size(*period);
         if (instance_bytes * std::min(opt.instances, opt.chunk) > 0x200000) {
             return report_usage("a record would pass 2 MiB: lower --chunk or --counters");
@@ -210,11 +210,9 @@ void add_gen_command(CLI::App &app, int &status) {
     cmd->add_option("BASE", opt->base, "Archive base path or directory")->required();
     cmd->add_option("--objects", opt->objects, "Number of objects")->required();
     cmd->add_option("--instances", opt->instances, "Instances per object")->required();
-    cmd->add_option("--counters", opt->counters, "Counters per object besides the key")
-        ->required();
+    cmd->add_option("--counters", opt->counters, "Counters per object besides the key")->required();
     cmd->add_option("--duration", opt->duration, "Time covered: ms or 15m, 1h, 1d")->required();
-    cmd->add_option("--period", opt->period, "Sampling period: ms or 1s, 60s, 5m, 1h")
-        ->required();
+    cmd->add_option("--period", opt->period, "Sampling period: ms or 1s, 60s, 5m, 1h")->required();
     cmd->add_option("--seed", opt->seed, "Seed of the values")->capture_default_str();
     cmd->add_option("--chunk", opt->chunk,
                     "Most instances per stored record; more are split into partial records")

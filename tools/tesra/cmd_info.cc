@@ -1,10 +1,8 @@
 // tesra info: what an archive holds: version, node, time range, objects, records, file sizes.
-#include <sys/stat.h>
-
-#include <map>
-#include <tuple>
-
 #include <fmt/core.h>
+#include <map>
+#include <sys/stat.h>
+#include <tuple>
 
 #include "cli_common.h"
 #include "commands.h"
@@ -54,8 +52,8 @@ int run_info(const InfoOptions &opt) {
         if (rc = tesra_get_object_info(object, &def); rc != TESRA_SUCCESS) break;
         auto counters = object_counters(base, object);
         if (!counters) return kExitProblem;
-        objects.push_back({def.obj_id, def.name != nullptr ? def.name : "",
-                           object_periods(object), std::move(*counters), 0, 0});
+        objects.push_back({def.obj_id, def.name != nullptr ? def.name : "", object_periods(object),
+                           std::move(*counters), 0, 0});
         rc = tesra_next_object(archive.header(), &object);
     }
     if (rc != TESRA_SUCCESS) return report_failure(base, "walk objects", rc);
@@ -102,8 +100,8 @@ int run_info(const InfoOptions &opt) {
     bool partial = base.find(kPartialTemplate) != std::string::npos;
 
     fmt::print("Archive     {}\n", base);
-    fmt::print("State       {}\n", partial ? "being written (index rebuilt from the data stream)"
-                                           : "closed");
+    fmt::print("State       {}\n",
+               partial ? "being written (index rebuilt from the data stream)" : "closed");
     fmt::print("Version     {}.{}  (preset {}, generation {})\n", archive.major(), archive.minor(),
                str(hdr.preset_version), hdr.generation_id);
     fmt::print("Node        {}  model {}  serial {}  system id {}\n", str(sys.hostname),
@@ -137,9 +135,10 @@ int run_info(const InfoOptions &opt) {
     fmt::print("\nFiles\n");
     fmt::print("  {}.meta  {}\n", base, meta_size ? human_size(*meta_size) : "missing");
     if (gz_size) {
-        std::string ratio = *gz_size > 0 ? fmt::format("{:.1f}:1", static_cast<double>(stream_bytes) /
-                                                                      static_cast<double>(*gz_size))
-                                         : "-";
+        std::string ratio = *gz_size > 0
+                                ? fmt::format("{:.1f}:1", static_cast<double>(stream_bytes) /
+                                                              static_cast<double>(*gz_size))
+                                : "-";
         fmt::print("  {}.gz    {}  (records: {}, compression {})\n", base, human_size(*gz_size),
                    human_size(stream_bytes), ratio);
     } else {
@@ -156,8 +155,7 @@ void add_info_command(CLI::App &app, int &status) {
         "info",
         "Summarise an archive: version, node, time range (UTC and ms), objects with their "
         "periods, counter and instance counts, records, file sizes and compression.");
-    cmd->add_option("BASE", opt->base, "Archive base path (<base>.meta and <base>.gz)")
-        ->required();
+    cmd->add_option("BASE", opt->base, "Archive base path (<base>.meta and <base>.gz)")->required();
     cmd->callback([opt, &status] { status = run_info(*opt); });
 }
 

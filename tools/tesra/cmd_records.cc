@@ -1,8 +1,7 @@
 // tesra records: the record walk, one line per record: in time order (partial records of one
 // slot joined), or with --raw in the order of the data stream (each stored record on its own).
-#include <map>
-
 #include <fmt/core.h>
+#include <map>
 
 #include "cli_common.h"
 #include "commands.h"

@@ -24,10 +24,10 @@ int run_timestamps(const TimestampsOptions &opt) {
     if (object == nullptr) return kExitProblem;
     auto periods = object_periods(object);
     if (std::find(periods.begin(), periods.end(), *period) == periods.end()) {
-        return report_failure(archive.base(),
-                              fmt::format("sample times of '{}' every {}", opt.object,
-                                          period_name(*period)),
-                              TESRA_PERIOD_NOT_FOUND);
+        return report_failure(
+            archive.base(),
+            fmt::format("sample times of '{}' every {}", opt.object, period_name(*period)),
+            TESRA_PERIOD_NOT_FOUND);
     }
     auto counters = object_counters(archive.base(), object);
     if (!counters) return kExitProblem;
@@ -35,9 +35,9 @@ int run_timestamps(const TimestampsOptions &opt) {
     QuerySpec spec(archive, object, opt.object, std::move(*counters), *period);
     spec.use_default_counters();
     if (spec.selected().empty()) {
-        return report_problem(archive.base(),
-                              fmt::format("object '{}' has no counters sampled every {}",
-                                          opt.object, period_name(*period)));
+        return report_problem(
+            archive.base(), fmt::format("object '{}' has no counters sampled every {}", opt.object,
+                                        period_name(*period)));
     }
     auto visited = spec.run(
         [](uint64_t time, std::vector<InstanceValues> &) {
@@ -58,8 +58,7 @@ void add_timestamps_command(CLI::App &app, int &status) {
         "Print the sample times of an object at one period: milliseconds and UTC, one a line.");
     cmd->add_option("BASE", opt->base, "Archive base path")->required();
     cmd->add_option("OBJECT", opt->object, "Object name")->required();
-    cmd->add_option("PERIOD", opt->period, "Sampling period: ms or 60s, 5m, 1h, once")
-        ->required();
+    cmd->add_option("PERIOD", opt->period, "Sampling period: ms or 60s, 5m, 1h, once")->required();
     cmd->callback([opt, &status] { status = run_timestamps(*opt); });
 }
 

@@ -1,7 +1,6 @@
 // tesra values: the counter values of an object's instances over a time range, as an aligned
 // table, CSV (one row per time and instance, one column per value) or JSON.
 #include <cstdio>
-
 #include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
@@ -108,12 +107,13 @@ int run_values(const ValuesOptions &opt) {
     std::optional<uint64_t> period_arg;
     if (!opt.period.empty()) {
         period_arg = parse_period(opt.period);
-        if (!period_arg) return report_usage(fmt::format("not a sampling period: '{}'", opt.period));
+        if (!period_arg)
+            return report_usage(fmt::format("not a sampling period: '{}'", opt.period));
     }
     std::optional<uint64_t> at, from, to;
-    for (auto [text, out, flag] : {std::tuple{&opt.at, &at, "--at"},
-                                   std::tuple{&opt.from, &from, "--from"},
-                                   std::tuple{&opt.to, &to, "--to"}}) {
+    for (auto [text, out, flag] :
+         {std::tuple{&opt.at, &at, "--at"}, std::tuple{&opt.from, &from, "--from"},
+          std::tuple{&opt.to, &to, "--to"}}) {
         if (text->empty()) continue;
         *out = parse_time(*text);
         if (!*out) return report_usage(fmt::format("{}: not a time: '{}'", flag, *text));
@@ -128,7 +128,8 @@ int run_values(const ValuesOptions &opt) {
     if (!counters) return kExitProblem;
     auto periods = object_periods(object);
     if (periods.empty()) {
-        return report_problem(archive.base(), fmt::format("object '{}' has no periods", opt.object));
+        return report_problem(archive.base(),
+                              fmt::format("object '{}' has no periods", opt.object));
     }
     uint64_t period = period_arg.value_or(periods.front());
     if (std::find(periods.begin(), periods.end(), period) == periods.end()) {
@@ -148,9 +149,9 @@ int run_values(const ValuesOptions &opt) {
     }
     spec.use_default_counters();
     if (spec.selected().empty()) {
-        return report_problem(archive.base(),
-                              fmt::format("object '{}' has no counters sampled every {}",
-                                          opt.object, period_name(period)));
+        return report_problem(
+            archive.base(), fmt::format("object '{}' has no counters sampled every {}", opt.object,
+                                        period_name(period)));
     }
     if (at) {
         spec.set_range(*at, *at);
@@ -202,7 +203,8 @@ int run_values(const ValuesOptions &opt) {
             d["name"] = c->name;
             d["id"] = c->id;
             d["key"] = c->is_key;
-            d["type"] = c->is_string() ? "string" : (c->size / c->num_values() == 4 ? "u32" : "u64");
+            d["type"] =
+                c->is_string() ? "string" : (c->size / c->num_values() == 4 ? "u32" : "u64");
             if (!c->x_names.empty()) d["x_names"] = c->x_names;
             if (!c->y_names.empty()) d["y_names"] = c->y_names;
             defs.push_back(std::move(d));

@@ -7,8 +7,9 @@
 int main(int argc, char **argv) {
     using namespace tesra::cli;
 
-    CLI::App app{"Look into, check and generate performance-counter archives.\n"
-                 "An archive is named by its base path: <base>.meta and <base>.gz."};
+    CLI::App app{
+        "Look into, check and generate performance-counter archives.\n"
+        "An archive is named by its base path: <base>.meta and <base>.gz."};
     app.name("tesra");
     app.require_subcommand(1, 1);
     app.fallthrough(false);

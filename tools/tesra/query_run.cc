@@ -2,7 +2,6 @@
 #include "query_run.h"
 
 #include <charconv>
-
 #include <fmt/core.h>
 
 namespace tesra::cli {
@@ -12,8 +11,11 @@ std::string CounterValues::text(size_t index) const {
     return index < numbers.size() ? std::to_string(numbers[index]) : std::string();
 }
 
-QuerySpec::QuerySpec(const Archive &archive, tesra_object_handle_t *object,
-                     std::string object_name, std::vector<CounterInfo> counters, uint64_t period)
+QuerySpec::QuerySpec(const Archive &archive,
+                     tesra_object_handle_t *object,
+                     std::string object_name,
+                     std::vector<CounterInfo> counters,
+                     uint64_t period)
     : archive_(archive),
       object_(object),
       object_name_(std::move(object_name)),
@@ -194,12 +196,15 @@ bool QuerySpec::read_instances(tesra_timestamp_handle_t *ts,
             for (uint32_t i = 0; value.values != nullptr && i < value.num_values; ++i) {
                 switch (value.value_type) {
                     case TESRA_CNT_STRING:
-                        cv.strings.emplace_back(value.values[i].val_str != nullptr
-                                                    ? value.values[i].val_str
-                                                    : "");
+                        cv.strings.emplace_back(
+                            value.values[i].val_str != nullptr ? value.values[i].val_str : "");
                         break;
-                    case TESRA_CNT_4BYTES: cv.numbers.push_back(value.values[i].val_4B); break;
-                    default: cv.numbers.push_back(value.values[i].val_8B); break;
+                    case TESRA_CNT_4BYTES:
+                        cv.numbers.push_back(value.values[i].val_4B);
+                        break;
+                    default:
+                        cv.numbers.push_back(value.values[i].val_8B);
+                        break;
                 }
             }
             row.counters.push_back(std::move(cv));

@@ -16,7 +16,7 @@ namespace tesra::cli {
 struct CounterValues {
     const CounterInfo *counter = nullptr;
     tesra_cnt_data_type_t type = TESRA_CNT_8BYTES;
-    std::vector<uint64_t> numbers;      // 4- and 8-byte values
+    std::vector<uint64_t> numbers;     // 4- and 8-byte values
     std::vector<std::string> strings;  // string values
 
     size_t size() const { return type == TESRA_CNT_STRING ? strings.size() : numbers.size(); }
@@ -30,8 +30,11 @@ struct InstanceValues {
 // What to read: one object at one period, a time range, key values and counters.
 class QuerySpec {
 public:
-    QuerySpec(const Archive &archive, tesra_object_handle_t *object, std::string object_name,
-              std::vector<CounterInfo> counters, uint64_t period);
+    QuerySpec(const Archive &archive,
+              tesra_object_handle_t *object,
+              std::string object_name,
+              std::vector<CounterInfo> counters,
+              uint64_t period);
 
     // NAME=VALUE for a key counter; reports what is wrong and returns false.
     bool add_key(const std::string &assignment);
