@@ -1,6 +1,8 @@
 // Record walks over an open archive, in time order (slot tables) or stream order (record headers),
 // and the reading of one logical record: a stored record plus the partial records of its slot.
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -192,6 +194,30 @@ bool is_due(const tesra_file_handle_t &file, const tesra_period_t &period, uint6
     return period.period != 0 && t % period.period == 0;
 }
 
+// The last second at which any slot table can hold a record. The walk stops there even when
+// the archive's end_time (metadata, so outside input) claims more: valid archives size their
+// tables to end_time, so nothing is lost, and a forged end_time cannot keep the walk stepping
+// through empty seconds for years.
+uint64_t last_walk_second(const tesra_file_handle_t &file) {
+    const uint64_t s = start_second(file);
+    uint64_t last = s;
+    const tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr) return last;
+    for (const tesra_object_handle_t *o = header->i6_0.object_list; o != nullptr;
+         o = o->i6_0.next_object) {
+        for (const tesra_period_t *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
+            if (p->period == 0 || format::is_once_per_archive(p->period) || p->num_offsets == 0) {
+                continue;
+            }
+            const uint64_t first_slot = s / p->period;
+            const uint64_t last_slot = first_slot + p->num_offsets - 1;
+            if (last_slot > UINT64_MAX / p->period) return file.i6_0.end_time;
+            last = std::max(last, last_slot * p->period);
+        }
+    }
+    return std::min(last, file.i6_0.end_time);
+}
+
 // One step of the time-ordered walk: every period of every object at each second, in object
 // list order and ascending period, until a due slot holds a record or the archive ends.
 tesra_error_t linear_step(tesra_file_handle_t &file, tesra_record_handle_t **out) {
@@ -206,7 +232,7 @@ tesra_error_t linear_step(tesra_file_handle_t &file, tesra_record_handle_t **out
         tesra_period_t *next = next_period(file, fi.current_period);
         if (next == nullptr) {
             fi.current_timestamp += 1000;
-            if (fi.current_timestamp > fi.end_time) {
+            if (fi.current_timestamp > last_walk_second(file)) {
                 fi.current_period = nullptr;
                 *out = found;
                 return TESRA_SUCCESS;

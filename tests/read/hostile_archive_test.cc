@@ -135,6 +135,32 @@ INSTANTIATE_TEST_SUITE_P(Attributes,
                          ::testing::ValuesIn(kForged),
                          [](const auto &row) { return std::string(row.param.name); });
 
+// A forged end_time far beyond every slot table must not keep a time-ordered walk stepping
+// through empty seconds: the walk ends where the tables end.
+TEST(HostileWalkTest, ForgedEndTimeDoesNotStretchTheLinearWalk) {
+    ArchiveSpec spec = ArchiveSpec::simple();
+    spec.objects[0].counters[0].periods = {999999000};
+    spec.objects[0].counters[1].periods = {999999000};
+    TempDir dir;
+    const std::string base = dir.base(kFinishedName);
+    const std::vector<std::byte> body(24);
+    ASSERT_EQ(write_archive(spec, base,
+                            {{120000, 3, 999999000, body}, {180000, 3, 999999000, body}}),
+              TESRA_SUCCESS);
+    std::string text = read_text(base + ".meta");
+    ASSERT_TRUE(replace_once(text, "end_time=\"           2BF20\"", "end_time=\"FFFFFFFFFFFFFFF0\""));
+    write_text_file(base + ".meta", text);
+
+    OpenedArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    tesra_record_handle_t *record = nullptr;
+    ASSERT_EQ(tesra_first_record(archive.get(), TESRA_LINEAR_ORDER, 0, &record), TESRA_SUCCESS);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->e6_0.size, 48u);  // both partial records of the one slot, joined
+    ASSERT_EQ(tesra_next_record(archive.get(), &record), TESRA_SUCCESS);
+    EXPECT_EQ(record, nullptr);
+}
+
 TEST_F(HostileArchiveTest, SectionOffsetBeyondTheFileGivesSeekFailed) {
     std::string text = meta_text();
     const std::size_t at = text.find("<section_offset>") + std::strlen("<section_offset>");
