@@ -17,27 +17,17 @@
 #include "common/c_memory.h"
 #include "common/guard.h"
 #include "read/data_stream.h"
+#include "read/meta_document.h"
 
 namespace tesra::read {
 namespace {
 
-struct XmlDocDeleter {
-    void operator()(xmlDoc *d) const noexcept { xmlFreeDoc(d); }
-};
-struct XmlStrDeleter {
-    void operator()(xmlChar *s) const noexcept { xmlFree(s); }
-};
 // A handle under construction: its release closes whatever was opened and frees everything
 // hung on it so far, so every failed step simply returns.
 struct FileHandleDeleter {
     void operator()(tesra_file_handle_t *f) const noexcept { tesra_free_file(f); }
 };
 using FileHandlePtr = std::unique_ptr<tesra_file_handle_t, FileHandleDeleter>;
-
-// Reading options: no DTD loading, no entity substitution, no network, and no messages on
-// stderr (the archive libraries never log).
-constexpr int kXmlOptions =
-    XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 constexpr uint32_t kAccessRead = 1;
 constexpr uint32_t kAccessReadWrite = 3;
@@ -75,15 +65,6 @@ tesra_error_t read_version(const xmlNode *root, uint32_t *major_out, uint32_t *m
     *major_out = static_cast<uint32_t>(std::strtoll(tokens[0].c_str(), nullptr, 10));
     *minor_out = static_cast<uint32_t>(std::strtoll(tokens[1].c_str(), nullptr, 10));
     return TESRA_SUCCESS;
-}
-
-// Entity declarations are never written into a metadata document; refusing any keeps entity
-// expansion (and its exponential blow-up) out of every text the parser later fetches.
-bool declares_entities(const xmlDoc *doc) {
-    for (const xmlDtd *dtd : {doc->intSubset, doc->extSubset}) {
-        if (dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr)) return true;
-    }
-    return false;
 }
 
 // The object-index section is absent when its offset was never written (0 in the document), as
@@ -147,9 +128,8 @@ tesra_error_t open_archive(const char *file_path,
     file->e6_0.file_index = file_index;
     file->e6_0.file_type = 1;
 
-    std::unique_ptr<xmlDoc, XmlDocDeleter> doc(
-        xmlReadFile(f.metadata_file_path, nullptr, kXmlOptions));
-    if (!doc || declares_entities(doc.get())) return TESRA_PARSING_ERROR;
+    XmlDocPtr doc = read_meta_document(f.metadata_file_path);
+    if (!doc) return TESRA_PARSING_ERROR;
     xmlNode *root = xmlDocGetRootElement(doc.get());
     if (root == nullptr) return TESRA_PARSING_ERROR;
 

@@ -17,6 +17,7 @@
 #include "common/archive_format.h"
 #include "common/c_memory.h"
 #include "common/guard.h"
+#include "read/meta_document.h"
 
 namespace tesra::read {
 namespace {
@@ -25,12 +26,6 @@ struct FileCloser {
     void operator()(FILE *f) const noexcept { std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<FILE, FileCloser>;
-struct XmlDocDeleter {
-    void operator()(xmlDoc *d) const noexcept { xmlFreeDoc(d); }
-};
-struct XmlStrDeleter {
-    void operator()(xmlChar *s) const noexcept { xmlFree(s); }
-};
 using xml_str = std::unique_ptr<xmlChar, XmlStrDeleter>;
 
 // atoi without its undefined behaviour on overflow: leading blanks, a sign, digits; 0 if none.
@@ -93,8 +88,7 @@ tesra_error_t read_meta_store_info(const char *base_path, tesra_store_def_t_v6_0
     if (!probe) return TESRA_FILE_NOT_FOUND;
 
     // The document is followed by a 0x00 byte and the binary index, which end the parse.
-    std::unique_ptr<xmlDoc, XmlDocDeleter> doc(
-        xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOBLANKS | XML_PARSE_NONET));
+    XmlDocPtr doc = read_meta_document(path.c_str());
     if (!doc) return TESRA_PARSING_ERROR;
     xmlNode *root = xmlDocGetRootElement(doc.get());
     if (root == nullptr) return TESRA_PARSING_ERROR;

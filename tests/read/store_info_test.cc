@@ -110,7 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
         MetaFailure{"NoVersion", "<archive generation=\"1\"/>", TESRA_NULL_POINTER},
         MetaFailure{"OtherMajor",
                     "<archive version=\"5.0\"><system><hostname>h</hostname></system></archive>",
-                    TESRA_INVALID_VERSION}),
+                    TESRA_INVALID_VERSION},
+        // Entities are never written; declaring one could make every fetched text explode.
+        MetaFailure{"DeclaresEntities",
+                    "<!DOCTYPE archive [<!ENTITY a \"aaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
+                    "<archive version=\"6.1\"><system><hostname>&b;</hostname></system></archive>",
+                    TESRA_PARSING_ERROR}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(StoreInfoFromMeta, OtherMajorStillReportsTheVersionRead) {
