@@ -1,0 +1,57 @@
+// Random access to the decompressed bytes of one gzip file. It answers a seek and a read with
+// the results zlib's gzseek64(SEEK_SET) and gzread give for the same file, but a backward seek
+// costs at most one span of inflation instead of a restart from the first byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tesra::read {
+
+struct GzAccessOptions {
+    // Decompressed bytes between two access points; each point keeps a 32 KiB window, so the
+    // index costs about 32 KiB per spacing (3 % at 1 MiB).
+    uint64_t point_spacing = uint64_t{1} << 20;
+    // Decompressed bytes per cached span; spans start at multiples of this size.
+    std::size_t span_size = std::size_t{256} << 10;
+    // Bytes of decompressed spans kept in memory, least recently used first out.
+    std::size_t cache_budget = std::size_t{64} << 20;
+};
+
+// Counters for tests and the benchmark.
+struct GzAccessStats {
+    uint64_t inflated_bytes = 0;  // every byte inflated, forward pass and restarts together
+    std::size_t access_points = 0;
+    std::size_t index_bytes = 0;  // access points and their windows
+    std::size_t cache_bytes = 0;  // spans held, cached or being filled
+};
+
+class GzRandomAccess {
+public:
+    // Opens `path` for raw reads; nothing is read yet. nullptr when the file cannot be opened
+    // or memory is short.
+    static std::unique_ptr<GzRandomAccess> open(const char *path,
+                                                const GzAccessOptions &options = {}) noexcept;
+    ~GzRandomAccess();
+    GzRandomAccess(const GzRandomAccess &) = delete;
+    GzRandomAccess &operator=(const GzRandomAccess &) = delete;
+
+    // As gzseek64(file, offset, SEEK_SET): the new position, or -1 after an error.
+    int64_t seek(int64_t offset) noexcept;
+    // As gzread: bytes read (0 at the end of the stream), or -1 on a decompression or I/O error,
+    // after which every seek and read fails.
+    int read(void *buf, unsigned len) noexcept;
+
+    GzAccessStats stats() const noexcept;
+
+private:
+    struct State;
+    explicit GzRandomAccess(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+// Frees a GzRandomAccess passed as `void *`; the shape a handle's release hook calls.
+void release_gz_random_access(void *state) noexcept;
+
+}  // namespace tesra::read
