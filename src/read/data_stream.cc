@@ -1,12 +1,69 @@
-// Data-stream access through zlib's own seek and read.
+// Data-stream access: through the random-access layer that hangs in the archive's header, or
+// through zlib's own seek and read when the layer cannot be set up.
 #include "read/data_stream.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+
+#include "read/gz_random_access.h"
 
 namespace tesra::read {
+
+namespace {
+
+// Handles opened by the reader for reading only: a handle that may also write keeps zlib's
+// stream, since its data stream can change under a cache.
+constexpr uint32_t kReadOnlyAccess = 1;
+constexpr uint32_t kAccessBits = 3;
+
+uint64_t release_address() noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_gz_random_access));
+}
+
+// The header's layer slot: `pid` holds the layer, `pc` the address of the function that
+// releases it, so the layer goes with the handle when its header is freed. Created on the
+// first read; nullptr when the handle has no header, the slot is taken or the layer cannot
+// be set up.
+GzRandomAccess *random_access_of(tesra_file_handle_t &file) noexcept {
+    tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr || file.i6_0.data_file_path == nullptr) return nullptr;
+    if ((file.i6_0.access_flag & kAccessBits) != kReadOnlyAccess) return nullptr;
+    tesra_header_int_t_v6_0 &slot = header->i6_0;
+    if (slot.pid != nullptr) {
+        return slot.pc == release_address() ? static_cast<GzRandomAccess *>(slot.pid) : nullptr;
+    }
+    if (slot.pc != 0) return nullptr;
+    std::unique_ptr<GzRandomAccess> layer = GzRandomAccess::open(file.i6_0.data_file_path);
+    if (!layer) return nullptr;
+    slot.pid = layer.release();
+    slot.pc = release_address();
+    return static_cast<GzRandomAccess *>(slot.pid);
+}
+
+// gzseek64 + gzread, or the layer's equivalents; the same loop over either.
+template <class Seek, class Read>
+tesra_error_t seek_and_read(uint64_t offset,
+                            std::span<std::byte> out,
+                            std::size_t *got,
+                            Seek &&seek,
+                            Read &&read) noexcept {
+    if (seek(static_cast<int64_t>(offset)) == -1) return TESRA_SEEK_FAILED;
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::size_t chunk = std::min<std::size_t>(out.size() - done, 1u << 30);
+        const int n = read(out.data() + done, static_cast<unsigned>(chunk));
+        if (n < 0) return TESRA_READ_FAILED;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    *got = done;
+    return TESRA_SUCCESS;
+}
+
+}  // namespace
 
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {
     return gzopen(path, mode);
@@ -20,17 +77,14 @@ tesra_error_t read_data_at(tesra_file_handle_t &file,
     gzFile gz = file.i6_0.data_file;
     if (gz == nullptr) return TESRA_FILE_NOT_FOUND;
     if (offset > static_cast<uint64_t>(LLONG_MAX)) return TESRA_SEEK_FAILED;
-    if (gzseek64(gz, static_cast<z_off64_t>(offset), SEEK_SET) == -1) return TESRA_SEEK_FAILED;
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const std::size_t chunk = std::min<std::size_t>(out.size() - done, 1u << 30);
-        const int n = gzread(gz, out.data() + done, static_cast<unsigned>(chunk));
-        if (n < 0) return TESRA_READ_FAILED;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
+    if (GzRandomAccess *layer = random_access_of(file)) {
+        return seek_and_read(
+            offset, out, got, [layer](int64_t at) { return layer->seek(at); },
+            [layer](void *buf, unsigned len) { return layer->read(buf, len); });
     }
-    *got = done;
-    return TESRA_SUCCESS;
+    return seek_and_read(
+        offset, out, got, [gz](int64_t at) { return gzseek64(gz, at, SEEK_SET); },
+        [gz](void *buf, unsigned len) { return gzread(gz, buf, len); });
 }
 
 tesra_error_t read_data_exact(tesra_file_handle_t &file,

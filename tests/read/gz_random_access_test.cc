@@ -5,10 +5,13 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
+#include "read/reader_test_support.h"
 #include "support/archive_builder.h"
 
 // The layer is internal to the reader library (hidden), so it is compiled into the test too.
@@ -415,6 +418,83 @@ TEST(GzRandomAccessOpen, ReleaseFreesAnUntypedLayer) {
     ASSERT_EQ(layer->read(&byte, 1), 1);
     read::release_gz_random_access(layer);  // the sanitizer build checks that nothing is left
     read::release_gz_random_access(nullptr);
+}
+
+// ---- the reader's data stream through the layer ------------------------------------------
+
+// Frees the layer the way the header's release does once it calls the slot's function.
+void release_layer(tesra_file_handle_t *file) {
+    tesra_header_int_t_v6_0 &slot = file->i6_0.header->i6_0;
+    if (slot.pid == nullptr) return;
+    reinterpret_cast<void (*)(void *)>(static_cast<uintptr_t>(slot.pc))(slot.pid);
+    slot.pid = nullptr;
+    slot.pc = 0;
+}
+
+using Seen = std::tuple<uint64_t, uint32_t, uint64_t, uint32_t>;  // time, object, period, size
+
+std::vector<Seen> walk(tesra_file_handle_t *file, tesra_order_type_t order) {
+    std::vector<Seen> seen;
+    tesra_record_handle_t *rec = nullptr;
+    EXPECT_EQ(tesra_first_record(file, order, 0, &rec), TESRA_SUCCESS);
+    while (rec != nullptr && seen.size() < 100000) {
+        tesra_record_header_data_t_v6_0 info{};
+        EXPECT_EQ(tesra_get_record_info(rec, &info), TESRA_SUCCESS);
+        seen.emplace_back(info.msecs_since_base, info.obj_id, info.period, info.size);
+        EXPECT_EQ(tesra_next_record(file, &rec), TESRA_SUCCESS);
+    }
+    return seen;
+}
+
+// An archive still being written: opening it indexes its records from the data stream.
+class DataStreamLayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = dir_.base(kPartialName);
+        std::vector<std::byte> stream;
+        for (uint32_t i = 0; i < 3000; ++i) append(stream, volume_record(60000 * (i + 1), 1 + i % 9));
+        write_text_file(base_ + ".meta", partial_meta_doc());
+        write_gz(base_ + ".gz", stream);
+    }
+    TempDir dir_;
+    std::string base_;
+};
+
+TEST_F(DataStreamLayer, FirstReadHangsTheLayerAndItsReleaseInTheHeader) {
+    OpenedArchive archive;
+    ASSERT_EQ(archive.open(base_), TESRA_SUCCESS);
+    const tesra_header_int_t_v6_0 &slot = archive.header()->i6_0;
+    EXPECT_NE(slot.pid, nullptr);
+    EXPECT_NE(slot.pc, 0u);
+    const void *layer = slot.pid;
+    EXPECT_EQ(walk(archive.get(), TESRA_RAW_ORDER).size(), 3000u);
+    EXPECT_EQ(slot.pid, layer);  // one layer per handle, kept across reads
+    release_layer(archive.get());
+}
+
+TEST_F(DataStreamLayer, WalksMatchAHandleThatReadsThroughZlib) {
+    OpenedArchive layered, plain;
+    ASSERT_EQ(layered.open(base_, "rb"), TESRA_SUCCESS);
+    ASSERT_EQ(plain.open(base_, "rw"), TESRA_SUCCESS);  // may write: no layer
+    for (tesra_order_type_t order : {TESRA_RAW_ORDER, TESRA_LINEAR_ORDER}) {
+        const auto expected = walk(plain.get(), order);
+        EXPECT_EQ(expected.size(), 3000u);
+        EXPECT_EQ(walk(layered.get(), order), expected);
+    }
+    EXPECT_EQ(plain.header()->i6_0.pid, nullptr);
+    EXPECT_NE(layered.header()->i6_0.pid, nullptr);
+    release_layer(layered.get());
+}
+
+TEST_F(DataStreamLayer, ATakenSlotLeavesTheHandleOnZlib) {
+    OpenedArchive archive;
+    ASSERT_EQ(archive.open(base_), TESRA_SUCCESS);
+    release_layer(archive.get());
+    tesra_header_int_t_v6_0 &slot = archive.header()->i6_0;
+    slot.pc = 2;  // someone else's bits in the slot
+    EXPECT_EQ(walk(archive.get(), TESRA_LINEAR_ORDER).size(), 3000u);
+    EXPECT_EQ(slot.pid, nullptr);
+    slot.pc = 0;
 }
 
 }  // namespace
