@@ -1,0 +1,541 @@
+// Reading and writing archives against a plain gzip stream of the same bytes. Every figure is a
+// ratio to a baseline measured in the same run, on the same machine and the same files:
+//   B = one sequential gzread of the archive's .gz in 1 MiB reads (default buffer).
+// Each repetition runs in a child process, which reports its time and the peak memory it added.
+//
+//   tesra_bench [--quick | --self-check] [--dir <scratch dir>]
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_wrapper_header.h"
+
+namespace {
+
+using tesra::test::ArchiveBuilder;
+using tesra::test::ArchiveSpec;
+using tesra::test::CounterSpec;
+using tesra::test::ObjectSpec;
+
+constexpr uint64_t kBaseTime = 1000000000000;
+constexpr uint64_t kFast = 60000, kSlow = 300000;
+constexpr uint32_t kObjects = 3;
+constexpr uint32_t kInstances = 400;
+constexpr uint32_t kFastCounters = 30, kSlowCounters = 10;
+constexpr std::size_t kKeySize = 16;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+enum class Profile { kTypical, kDense };
+enum class Order { kInterleaved, kBatched };
+
+// ---- archives -------------------------------------------------------------------------------
+
+ArchiveSpec bench_spec() {
+    ArchiveSpec spec;
+    for (uint32_t o = 0; o < kObjects; ++o) {
+        ObjectSpec obj;
+        obj.id = 10 + o;
+        obj.name = "object" + std::to_string(o);
+        CounterSpec key;
+        key.id = 1;
+        key.name = "instance";
+        key.ctype = 0x2010;
+        key.size = kKeySize;
+        key.is_key = true;
+        key.periods = {kFast, kSlow};
+        obj.counters.push_back(key);
+        for (uint32_t c = 0; c < kFastCounters + kSlowCounters; ++c) {
+            CounterSpec cnt;
+            cnt.id = 2 + c;
+            cnt.name = "c" + std::to_string(c);
+            cnt.periods = {c < kFastCounters ? kFast : kSlow};
+            obj.counters.push_back(cnt);
+        }
+        spec.objects.push_back(obj);
+    }
+    return spec;
+}
+
+// One record body: every instance's key and its counters at `period`. Typical values grow
+// steadily per instance and counter (as real counters do); dense ones are random.
+void make_body(uint32_t object, uint64_t period, uint64_t step, Profile profile,
+               std::vector<std::byte> &out) {
+    const uint32_t counters = period == kFast ? kFastCounters : kSlowCounters;
+    out.resize(kInstances * (kKeySize + 8 * counters));
+    std::mt19937_64 rng(object * 1000003 + step * 7 + period);
+    std::byte *p = out.data();
+    for (uint32_t i = 0; i < kInstances; ++i) {
+        char key[kKeySize] = {};
+        std::snprintf(key, sizeof key, "o%u-inst-%05u", object, i);
+        std::memcpy(p, key, kKeySize);
+        p += kKeySize;
+        for (uint32_t c = 0; c < counters; ++c) {
+            uint64_t v;
+            if (profile == Profile::kDense) {
+                v = rng();
+            } else {
+                const uint64_t rate = (i * 31 + c * 17) % 997;
+                v = rate * step * (period / 1000) + (rng() % 64);
+                if (c % 5 == 4) v = 0;  // idle counters
+            }
+            std::memcpy(p, &v, 8);
+            p += 8;
+        }
+    }
+}
+
+struct Record {
+    uint64_t msecs;
+    uint32_t object;
+    uint64_t period;
+    uint64_t step;
+};
+
+// Records for about `mb` MB of data stream. Interleaved: time by time, each slow record written
+// when its five-minute interval closes (so a time-ordered walk jumps back); batched: one
+// object after another.
+std::vector<Record> plan_records(double mb, Order order) {
+    const double per_interval =
+        kObjects * kInstances * (5.0 * (kKeySize + 8 * kFastCounters) + kKeySize + 8 * kSlowCounters);
+    const uint64_t intervals = std::max<uint64_t>(1, std::llround(mb * 1e6 / per_interval));
+    std::vector<Record> records;
+    if (order == Order::kInterleaved) {
+        for (uint64_t n = 0; n < intervals; ++n) {
+            for (uint64_t m = 0; m < 5; ++m) {
+                for (uint32_t o = 0; o < kObjects; ++o) {
+                    records.push_back({(n * 5 + m) * kFast, 10 + o, kFast, n * 5 + m});
+                }
+            }
+            for (uint32_t o = 0; o < kObjects; ++o) records.push_back({n * kSlow, 10 + o, kSlow, n});
+        }
+    } else {
+        for (uint32_t o = 0; o < kObjects; ++o) {
+            for (uint64_t s = 0; s < intervals * 5; ++s) records.push_back({s * kFast, 10 + o, kFast, s});
+            for (uint64_t n = 0; n < intervals; ++n) records.push_back({n * kSlow, 10 + o, kSlow, n});
+        }
+    }
+    return records;
+}
+
+std::string archive_name(const std::string &dir, const std::string &tag, uint64_t duration) {
+    return dir + "/1_300_" + std::to_string(kBaseTime) + "_" + std::to_string(duration) + "." + tag;
+}
+
+bool write_archive(const std::string &base, const std::vector<Record> &records, Profile profile) {
+    ArchiveBuilder b(bench_spec());
+    if (b.create(base) != TESRA_SUCCESS || b.finalize() != TESRA_SUCCESS) return false;
+    std::vector<std::byte> body;
+    for (const Record &r : records) {
+        make_body(r.object - 10, r.period, r.step, profile, body);
+        if (b.write(r.msecs, r.object, r.period, body) != TESRA_SUCCESS) return false;
+    }
+    return b.close() == TESRA_SUCCESS;
+}
+
+struct Archive {
+    std::string base;
+    double size_mb = 0;  // decompressed data stream
+    uint64_t last_time = 0;
+};
+
+Archive make_archive(const std::string &dir, const std::string &tag, double mb, Order order,
+                     Profile profile) {
+    const auto records = plan_records(mb, order);
+    uint64_t last = 0;
+    for (const Record &r : records) last = std::max(last, r.msecs);
+    Archive a;
+    a.base = archive_name(dir, tag, last + kSlow);
+    a.last_time = kBaseTime + last;
+    if (!write_archive(a.base, records, profile)) {
+        std::fprintf(stderr, "writing %s failed\n", a.base.c_str());
+        std::exit(2);
+    }
+    gzFile gz = gzopen((a.base + ".gz").c_str(), "rb");
+    std::vector<char> buf(1 << 20);
+    uint64_t total = 0;
+    int n;
+    while ((n = gzread(gz, buf.data(), static_cast<unsigned>(buf.size()))) > 0) total += n;
+    gzclose(gz);
+    a.size_mb = total / 1e6;
+    return a;
+}
+
+// ---- measuring -----------------------------------------------------------------------------
+
+long status_kib(const char *field) {
+    std::FILE *f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    long v = 0;
+    const std::size_t n = std::strlen(field);
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, field, n) == 0) v = std::strtol(line + n + 1, nullptr, 10);
+    }
+    std::fclose(f);
+    return v;
+}
+
+struct Sample {
+    double seconds;
+    double mem_mb;
+};
+
+// Runs `work` in a child: its wall time and the peak resident memory it added.
+Sample run_child(const std::function<bool()> &work) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(2);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (std::FILE *f = std::fopen("/proc/self/clear_refs", "w")) {  // resets the peak
+            std::fputs("5", f);
+            std::fclose(f);
+        }
+        const long before = status_kib("VmRSS:");
+        const auto t0 = std::chrono::steady_clock::now();
+        const bool ok = work();
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        Sample out{ok ? s : -1.0, (status_kib("VmHWM:") - before) / 1024.0};
+        if (write(fds[1], &out, sizeof out) != sizeof out) _exit(3);
+        _exit(0);
+    }
+    close(fds[1]);
+    Sample out{-1, 0};
+    if (read(fds[0], &out, sizeof out) != sizeof out) out.seconds = -1;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+struct Figures {
+    double min_s = 0, median_s = 0, mem_mb = 0;
+    bool failed = false;
+};
+
+Figures measure(int reps, const std::function<bool()> &work) {
+    std::vector<double> times;
+    Figures f;
+    for (int i = 0; i < reps; ++i) {
+        const Sample s = run_child(work);
+        if (s.seconds < 0) f.failed = true;
+        times.push_back(s.seconds);
+        f.mem_mb = std::max(f.mem_mb, s.mem_mb);
+    }
+    std::sort(times.begin(), times.end());
+    f.min_s = times.front();
+    f.median_s = times[times.size() / 2];
+    return f;
+}
+
+// ---- the work ------------------------------------------------------------------------------
+
+bool gz_sequential(const std::string &path) {
+    gzFile gz = gzopen(path.c_str(), "rb");
+    if (!gz) return false;
+    std::vector<char> buf(1 << 20);
+    int n;
+    while ((n = gzread(gz, buf.data(), static_cast<unsigned>(buf.size()))) > 0) {
+    }
+    gzclose(gz);
+    return n == 0;
+}
+
+tesra_file_handle_t *open_archive(const Archive &a) {
+    tesra_file_handle_t *file = nullptr;
+    const char *meta = nullptr, *data = nullptr;
+    if (tesra_open_data_file(a.base.c_str(), "r", &file, &meta, &data) != TESRA_SUCCESS) return nullptr;
+    return file;
+}
+
+// Reads every instance of a record, so that its body is used.
+bool touch_record(tesra_record_handle_t *rec) {
+    tesra_instance_handle_t *inst = nullptr;
+    if (tesra_first_instance_from_record(rec, &inst) != TESRA_SUCCESS) return false;
+    while (inst != nullptr) {
+        if (tesra_next_instance_from_record(rec, &inst) != TESRA_SUCCESS) return false;
+    }
+    return true;
+}
+
+bool walk(const Archive &a, tesra_order_type_t order) {
+    tesra_file_handle_t *file = open_archive(a);
+    if (!file) return false;
+    tesra_record_handle_t *rec = nullptr;
+    bool ok = tesra_first_record(file, order, kBaseTime, &rec) == TESRA_SUCCESS;
+    uint64_t n = 0;
+    while (ok && rec != nullptr) {
+        ok = touch_record(rec) && tesra_next_record(file, &rec) == TESRA_SUCCESS;
+        ++n;
+    }
+    tesra_close_data_file(file);
+    return ok && n > 0;
+}
+
+bool query_object(const Archive &a) {
+    tesra_file_handle_t *file = open_archive(a);
+    if (!file) return false;
+    std::vector<std::string> names;
+    for (uint32_t c = 0; c < kFastCounters + kSlowCounters; ++c) names.push_back("c" + std::to_string(c));
+    std::vector<const char *> cnames;
+    for (auto &s : names) cnames.push_back(s.c_str());
+    tesra_query_def_t_v6_0 def{};
+    tesra_set_latest_version(&def);
+    def.object_name = "object0";
+    def.num_cnts = static_cast<uint32_t>(cnames.size());
+    def.cnt_names = cnames.data();
+    def.start_time = kBaseTime;
+    def.end_time = a.last_time;
+    def.period = kFast;
+    tesra_query_handle_t *q = nullptr;
+    bool ok = tesra_query(file, &def, &q) == TESRA_SUCCESS && q != nullptr;
+    uint64_t values = 0;
+    tesra_timestamp_handle_t *ts = nullptr;
+    ok = ok && tesra_first_timestamp(q, &ts) == TESRA_SUCCESS;
+    while (ok && ts != nullptr) {
+        tesra_instance_handle_t *inst = nullptr;
+        ok = tesra_first_instance(ts, &inst) == TESRA_SUCCESS;
+        while (ok && inst != nullptr) {
+            tesra_counter_handle_t *c = nullptr;
+            tesra_counter_data_handle_t *cd = nullptr;
+            ok = tesra_first_counter_data(inst, &c, &cd) == TESRA_SUCCESS;
+            while (ok && cd != nullptr) {
+                tesra_counter_data_t_v6_0 v{};
+                ok = tesra_get_counter_data_value(cd, &v) == TESRA_SUCCESS;
+                values += v.num_values;
+                ok = ok && tesra_next_counter_data(inst, &c, &cd) == TESRA_SUCCESS;
+            }
+            ok = ok && tesra_next_instance(ts, &inst) == TESRA_SUCCESS;
+        }
+        ok = ok && tesra_next_timestamp(q, &ts) == TESRA_SUCCESS;
+    }
+    tesra_close_data_file(file);
+    return ok && values > 0;
+}
+
+bool random_records(const Archive &a, int count) {
+    tesra_file_handle_t *file = open_archive(a);
+    if (!file) return false;
+    std::mt19937_64 rng(42);
+    bool ok = true;
+    for (int i = 0; ok && i < count; ++i) {
+        const uint64_t t = kBaseTime + (rng() % (a.last_time - kBaseTime + 1)) / kFast * kFast;
+        tesra_record_handle_t *rec = nullptr;
+        ok = tesra_first_record(file, TESRA_LINEAR_ORDER, t, &rec) == TESRA_SUCCESS && rec != nullptr &&
+             touch_record(rec);
+    }
+    tesra_close_data_file(file);
+    return ok;
+}
+
+bool open_and_close(const Archive &a) {
+    tesra_file_handle_t *file = open_archive(a);
+    if (!file) return false;
+    return tesra_close_data_file(file) == TESRA_SUCCESS;
+}
+
+bool wrapper_last_sample(const Archive &a) {
+    tesra_wrapper_counter_data_t *data = nullptr;
+    counter_wrapper_headers *headers = nullptr;
+    uint32_t n_data = 0, n_headers = 0;
+    char *error = nullptr;
+    const bool ok = get_counter_values_for_timestamp(a.base.c_str(), a.last_time, kFast, "object0",
+                                                     &data, &n_data, &headers, &n_headers, &error);
+    free_tesra_wrapper_counter_data(data, n_data, headers, n_headers, error);
+    return ok && n_data == kInstances;
+}
+
+// ---- report --------------------------------------------------------------------------------
+
+struct Report {
+    int within = 0, total = 0, broken = 0;
+    void line(const std::string &name, double size_mb, double ratio, double target, double mem_mb,
+              const Figures *f = nullptr, double base_s = 0) {
+        const bool ok = ratio <= target && !(f && f->failed);
+        ++total;
+        within += ok;
+        broken += f && f->failed;
+        std::printf("scenario=%s size_mb=%.1f ratio=%.3f target=%.2f ok=%s mem_mb=%.1f", name.c_str(),
+                    size_mb, ratio, target, ok ? "yes" : "no", mem_mb);
+        if (f) {
+            std::printf(" min_s=%.3f median_s=%.3f mb_per_s=%.1f base_s=%.3f", f->min_s, f->median_s,
+                        size_mb / f->min_s, base_s);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bool quick = false, self_check = false;
+    std::string dir;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") quick = true;
+        else if (arg == "--self-check") self_check = true;
+        else if (arg == "--dir" && i + 1 < argc) dir = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: %s [--quick | --self-check] [--dir <scratch dir>]\n", argv[0]);
+            return 2;
+        }
+    }
+    const bool own_dir = dir.empty();
+    if (own_dir) {
+        char tmpl[] = "/tmp/tesra_bench_XXXXXX";
+        if (!mkdtemp(tmpl)) return 2;
+        dir = tmpl;
+    }
+
+    // Sizes of the scaling series (MB of data stream); the last is the main size.
+    std::vector<double> sizes = {12.5, 25, 50, 100, 200};
+    int reps = 3;
+    if (quick) sizes = {12.5, 25, 50};
+    if (self_check) {
+        sizes = {2, 4, 8};
+        reps = 1;
+    }
+    const double main_mb = sizes.back();
+    std::printf("# tesra_bench: %s, %d repetitions, baseline B = sequential gzread in 1 MiB reads\n",
+                self_check ? "self-check" : quick ? "quick" : "full", reps);
+
+    std::vector<Archive> series;
+    for (double mb : sizes) {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "typical%g", mb);
+        series.push_back(make_archive(dir, tag, mb, Order::kInterleaved, Profile::kTypical));
+    }
+    const Archive &main = series.back();
+    const Archive dense = make_archive(dir, "dense", main_mb, Order::kInterleaved, Profile::kDense);
+    const Archive batched = make_archive(dir, "batched", main_mb, Order::kBatched, Profile::kTypical);
+
+    Report report;
+    auto base_of = [&](const Archive &a) {
+        return measure(reps, [&] { return gz_sequential(a.base + ".gz"); });
+    };
+    const Figures b_main = base_of(main);
+    std::printf("# B: %.1f MB in %.3f s (%.1f MB/s)\n", main.size_mb, b_main.min_s,
+                main.size_mb / b_main.min_s);
+
+    auto scenario = [&](const std::string &name, const Archive &a, const Figures &b, double target,
+                        const std::function<bool()> &work, double extra_base_s = 0) {
+        const Figures f = measure(reps, work);
+        report.line(name, a.size_mb, f.min_s / (b.min_s + extra_base_s), target, f.mem_mb, &f,
+                    b.min_s + extra_base_s);
+        return f;
+    };
+
+    // 1, 2: walks of every record.
+    scenario("raw_walk", main, b_main, 1.05, [&] { return walk(main, TESRA_RAW_ORDER); });
+    const Figures linear_main =
+        scenario("linear_walk", main, b_main, 1.15, [&] { return walk(main, TESRA_LINEAR_ORDER); });
+    const Figures b_dense = base_of(dense);
+    scenario("linear_walk_dense", dense, b_dense, 1.15, [&] { return walk(dense, TESRA_LINEAR_ORDER); });
+
+    // 3: scaling of the linear walk over the series' last three sizes (a fourfold range).
+    {
+        const Archive &small = series[series.size() >= 3 ? series.size() - 3 : 0];
+        const Figures f_small = measure(reps, [&] { return walk(small, TESRA_LINEAR_ORDER); });
+        const double per_doubling = std::sqrt(linear_main.min_s / f_small.min_s);
+        std::printf("# linear walk: %.1f MB %.3f s, %.1f MB %.3f s\n", small.size_mb, f_small.min_s,
+                    main.size_mb, linear_main.min_s);
+        report.line("linear_scaling", main.size_mb, per_doubling, 2.2, linear_main.mem_mb);
+        for (const Archive &a : series) {
+            const Figures b = base_of(a);
+            const Figures f = measure(reps, [&] { return walk(a, TESRA_LINEAR_ORDER); });
+            std::printf("# series size_mb=%.1f linear_s=%.3f base_s=%.3f ratio=%.3f\n", a.size_mb,
+                        f.min_s, b.min_s, f.min_s / b.min_s);
+        }
+    }
+
+    // 4: the batch-written archive; its stream fits the 64 MiB cache or not.
+    {
+        const Figures b = base_of(batched);
+        const double target = batched.size_mb * 1e6 <= 64 * kMiB ? 1.3 : 2.0;
+        scenario("linear_walk_batched", batched, b, target,
+                 [&] { return walk(batched, TESRA_LINEAR_ORDER); });
+    }
+
+    // 5: a query of every counter of one object over the whole range.
+    scenario("query_object", main, b_main, 1.3, [&] { return query_object(main); });
+
+    // 6: random record reads on a freshly opened archive.
+    scenario("random_records", main, b_main, 2.0, [&] { return random_records(main, 200); });
+
+    // 7: the extraction call at the last sample time, against B plus parsing the metadata.
+    {
+        const Figures open = measure(reps, [&] { return open_and_close(main); });
+        std::printf("# metadata parse (open + close): %.3f s\n", open.min_s);
+        scenario("wrapper_last_sample", main, b_main, 1.5, [&] { return wrapper_last_sample(main); },
+                 open.min_s);
+    }
+
+    // 8: writing every record against gzwrite of the same bytes.
+    {
+        const Archive &a = series[series.size() > 1 ? series.size() - 2 : 0];
+        const auto records = plan_records(a.size_mb, Order::kInterleaved);
+        std::vector<std::vector<std::byte>> bodies;
+        for (const Record &r : records) {
+            bodies.emplace_back();
+            make_body(r.object - 10, r.period, r.step, Profile::kTypical, bodies.back());
+        }
+        const std::string plain = dir + "/plain.gz";
+        const Figures b = measure(reps, [&] {
+            gzFile gz = gzopen(plain.c_str(), "wb");
+            if (!gz) return false;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                std::byte header[24] = {};
+                const uint64_t t = records[i].msecs;
+                const uint32_t size = static_cast<uint32_t>(bodies[i].size()), obj = records[i].object;
+                std::memcpy(header, &t, 8);
+                std::memcpy(header + 8, &size, 4);
+                std::memcpy(header + 12, &obj, 4);
+                std::memcpy(header + 16, &records[i].period, 8);
+                if (gzwrite(gz, header, 24) != 24) return false;
+                if (gzwrite(gz, bodies[i].data(), size) != static_cast<int>(size)) return false;
+            }
+            return gzclose(gz) == Z_OK;
+        });
+        const std::string base = archive_name(dir, "written", records.back().msecs + kSlow);
+        const Figures f = measure(reps, [&] {
+            ArchiveBuilder w(bench_spec());
+            if (w.create(base) != TESRA_SUCCESS || w.finalize() != TESRA_SUCCESS) return false;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                if (w.write(records[i].msecs, records[i].object, records[i].period, bodies[i]) !=
+                    TESRA_SUCCESS) {
+                    return false;
+                }
+            }
+            return w.close() == TESRA_SUCCESS;
+        });
+        report.line("write_records", a.size_mb, f.min_s / b.min_s, 1.10, f.mem_mb, &f, b.min_s);
+    }
+
+    // 9: memory while reading: the peak of the linear walk against the index share plus the
+    // cache budget.
+    {
+        const double allowed = 0.04 * main.size_mb * 1e6 / kMiB + 64;
+        report.line("memory_while_reading", main.size_mb, linear_main.mem_mb / allowed, 1.0,
+                    linear_main.mem_mb);
+    }
+
+    std::printf("%d of %d scenarios within target\n", report.within, report.total);
+    if (own_dir) std::filesystem::remove_all(dir);
+    // Missed targets are figures to read, not failures; a scenario that could not run is one.
+    return report.broken == 0 ? 0 : 1;
+}
