@@ -121,7 +121,7 @@ public:
     ArchiveBuilder &operator=(const ArchiveBuilder &) = delete;
 
     // tesra_create_data_file, tesra_create_header, then every attribute, object, aggregation
-    // and counter of the spec in order. Stops at the first failure.
+    // and counter of the description in order. Stops at the first failure.
     tesra_error_t create(const std::string &base_path);
     tesra_error_t finalize();  // tesra_finalize_header
     // tesra_write_record with the file's version; `msecs` is relative to base_time.
