@@ -5,6 +5,7 @@
 #include "read/gz_random_access.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -24,6 +25,9 @@ namespace {
 constexpr std::size_t kWindowSize = 32768;  // deflate's largest back-reference distance
 constexpr std::size_t kForwardInputSize = std::size_t{128} << 10;
 constexpr std::size_t kRestartInputSize = std::size_t{64} << 10;
+// Spans are carved from blocks of this size, which the kernel may back with huge pages: a
+// cache filling up with fresh spans then costs few page faults.
+constexpr std::size_t kBlockSize = std::size_t{2} << 20;
 constexpr int kGzipWindowBits = 15 + 16;  // gzip wrapper only, as gzread inflates
 constexpr int kRawWindowBits = -15;
 
@@ -118,11 +122,57 @@ private:
     uint64_t next_read_ = 0;
 };
 
-// Decompressed spans by index, least recently used evicted first. Evicted buffers are reused.
+// Span buffers: slices of large blocks, handed back to a free list when a span is dropped.
+class SpanPool {
+public:
+    explicit SpanPool(std::size_t span_size)
+        : span_size_(span_size), per_block_(std::max<std::size_t>(1, kBlockSize / span_size)) {}
+
+    unsigned char *take() {
+        if (free_.empty()) add_block();
+        unsigned char *p = free_.back();
+        free_.pop_back();
+        ++in_use_;
+        return p;
+    }
+    // Cannot fail: the free list has room for every span of every block.
+    void give(unsigned char *p) noexcept {
+        free_.push_back(p);
+        --in_use_;
+    }
+    std::size_t bytes_in_use() const noexcept { return in_use_ * span_size_; }
+
+private:
+    struct BlockFree {
+        void operator()(unsigned char *p) const noexcept { std::free(p); }
+    };
+    void add_block() {
+        const std::size_t bytes = (per_block_ * span_size_ + kBlockSize - 1) / kBlockSize * kBlockSize;
+        auto *block = static_cast<unsigned char *>(std::aligned_alloc(kBlockSize, bytes));
+        if (block == nullptr) throw std::bad_alloc();
+        blocks_.emplace_back(block);
+        ::madvise(block, bytes, MADV_HUGEPAGE);  // a hint; without it pages are just smaller
+        free_.reserve(blocks_.size() * per_block_);
+        for (std::size_t i = per_block_; i-- > 0;) free_.push_back(block + i * span_size_);
+    }
+    std::size_t span_size_;
+    std::size_t per_block_;
+    std::size_t in_use_ = 0;
+    std::vector<std::unique_ptr<unsigned char, BlockFree>> blocks_;
+    std::vector<unsigned char *> free_;
+};
+
+struct SpanReturn {
+    SpanPool *pool = nullptr;
+    void operator()(unsigned char *p) const noexcept { pool->give(p); }
+};
+using Span = std::unique_ptr<unsigned char, SpanReturn>;
+
+// Decompressed spans by index, least recently used evicted first.
 class SpanCache {
 public:
     SpanCache(std::size_t span_size, std::size_t capacity)
-        : span_size_(span_size), capacity_(std::max<std::size_t>(capacity, 1)) {}
+        : pool_(span_size), capacity_(std::max<std::size_t>(capacity, 1)) {}
 
     const unsigned char *find(uint64_t index) {
         auto it = map_.find(index);
@@ -132,32 +182,31 @@ public:
     }
     bool contains(uint64_t index) const { return map_.count(index) != 0; }
 
-    void insert(uint64_t index, Bytes data) {
+    void insert(uint64_t index, Span data) {
         if (contains(index)) return;
         while (map_.size() >= capacity_) {
-            Entry &old = lru_.back();
-            map_.erase(old.index);
-            spare_ = std::move(old.data);
+            map_.erase(lru_.back().index);
             lru_.pop_back();
         }
         lru_.push_front(Entry{index, std::move(data)});
         map_.emplace(index, lru_.begin());
     }
 
-    Bytes take_buffer() { return spare_ ? std::move(spare_) : allocate_bytes(span_size_); }
-    void give_back(Bytes buffer) { spare_ = std::move(buffer); }
-    std::size_t bytes() const noexcept { return (map_.size() + (spare_ ? 1 : 0)) * span_size_; }
+    Span take_buffer() {
+        unsigned char *p = pool_.take();
+        return Span(p, SpanReturn{&pool_});
+    }
+    std::size_t bytes() const noexcept { return pool_.bytes_in_use(); }
 
 private:
     struct Entry {
         uint64_t index;
-        Bytes data;
+        Span data;
     };
-    std::size_t span_size_;
+    SpanPool pool_;  // first in, last out: every span below returns to it
     std::size_t capacity_;
     std::list<Entry> lru_;  // most recent first
     std::unordered_map<uint64_t, std::list<Entry>::iterator> map_;
-    Bytes spare_;
 };
 
 enum class Format { kUnknown, kGzip, kTransparent };
@@ -195,14 +244,14 @@ struct GzRandomAccess::State {
     bool forward_started = false;
     Forward forward_state = Forward::kLook;
     uint64_t forward_out = 0;
-    Bytes forward_span;  // the span that holds forward_out, being filled
+    Span forward_span;  // the span that holds forward_out, being filled
     uint64_t last_point_out = 0;
     std::vector<AccessPoint> points;
     uint64_t inflated = 0;
 
     // Restarts behind the forward pass.
     Inflater restart;
-    Bytes scratch;
+    Span scratch;
 
     uint64_t span_of(uint64_t pos) const noexcept { return pos / options.span_size; }
 
@@ -355,9 +404,9 @@ struct GzRandomAccess::State {
         std::size_t point = point_before(start);
         if (!restart_at(points[point])) return false;
         uint64_t pos = points[point].out;
-        if (!scratch) scratch = allocate_bytes(options.span_size);
-        Bytes target = cache.take_buffer();
-        Bytes side;  // a whole earlier span on the way, cached too
+        if (!scratch) scratch = cache.take_buffer();
+        Span target = cache.take_buffer();
+        Span side;  // a whole earlier span on the way, cached too
         while (pos < end) {
             const uint64_t span = span_of(pos);
             const std::size_t at = pos % options.span_size;
@@ -511,8 +560,7 @@ GzAccessStats GzRandomAccess::stats() const noexcept {
     out.access_points = s.points.size();
     out.index_bytes = s.points.capacity() * sizeof(AccessPoint);
     for (const AccessPoint &p : s.points) out.index_bytes += p.window_size;
-    out.cache_bytes = s.cache.bytes() + (s.forward_span ? s.options.span_size : 0) +
-                      (s.scratch ? s.options.span_size : 0);
+    out.cache_bytes = s.cache.bytes();
     return out;
 }
 
