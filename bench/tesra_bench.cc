@@ -4,9 +4,7 @@
 // Each repetition runs in a child process, which reports its time and the peak memory it added.
 //
 //   tesra_bench [--quick | --self-check] [--dir <scratch dir>]
-#include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,11 +16,15 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
-#include "support/archive_builder.h"
+#include <zlib.h>
+
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_wrapper_header.h"
+
+#include "support/archive_builder.h"
 
 namespace {
 
@@ -72,8 +74,8 @@ ArchiveSpec bench_spec() {
 
 // One record body: every instance's key and its counters at `period`. Typical values grow
 // steadily per instance and counter (as real counters do); dense ones are random.
-void make_body(uint32_t object, uint64_t period, uint64_t step, Profile profile,
-               std::vector<std::byte> &out) {
+void make_body(
+    uint32_t object, uint64_t period, uint64_t step, Profile profile, std::vector<std::byte> &out) {
     const uint32_t counters = period == kFast ? kFastCounters : kSlowCounters;
     out.resize(kInstances * (kKeySize + 8 * counters));
     std::mt19937_64 rng(object * 1000003 + step * 7 + period);
@@ -110,7 +112,8 @@ struct Record {
 // object after another.
 std::vector<Record> plan_records(double mb, Order order) {
     const double per_interval =
-        kObjects * kInstances * (5.0 * (kKeySize + 8 * kFastCounters) + kKeySize + 8 * kSlowCounters);
+        kObjects * kInstances *
+        (5.0 * (kKeySize + 8 * kFastCounters) + kKeySize + 8 * kSlowCounters);
     const uint64_t intervals = std::max<uint64_t>(1, std::llround(mb * 1e6 / per_interval));
     std::vector<Record> records;
     if (order == Order::kInterleaved) {
@@ -120,12 +123,15 @@ std::vector<Record> plan_records(double mb, Order order) {
                     records.push_back({(n * 5 + m) * kFast, 10 + o, kFast, n * 5 + m});
                 }
             }
-            for (uint32_t o = 0; o < kObjects; ++o) records.push_back({n * kSlow, 10 + o, kSlow, n});
+            for (uint32_t o = 0; o < kObjects; ++o)
+                records.push_back({n * kSlow, 10 + o, kSlow, n});
         }
     } else {
         for (uint32_t o = 0; o < kObjects; ++o) {
-            for (uint64_t s = 0; s < intervals * 5; ++s) records.push_back({s * kFast, 10 + o, kFast, s});
-            for (uint64_t n = 0; n < intervals; ++n) records.push_back({n * kSlow, 10 + o, kSlow, n});
+            for (uint64_t s = 0; s < intervals * 5; ++s)
+                records.push_back({s * kFast, 10 + o, kFast, s});
+            for (uint64_t n = 0; n < intervals; ++n)
+                records.push_back({n * kSlow, 10 + o, kSlow, n});
         }
     }
     return records;
@@ -152,8 +158,8 @@ struct Archive {
     uint64_t last_time = 0;
 };
 
-Archive make_archive(const std::string &dir, const std::string &tag, double mb, Order order,
-                     Profile profile) {
+Archive make_archive(
+    const std::string &dir, const std::string &tag, double mb, Order order, Profile profile) {
     const auto records = plan_records(mb, order);
     uint64_t last = 0;
     for (const Record &r : records) last = std::max(last, r.msecs);
@@ -208,7 +214,8 @@ Sample run_child(const std::function<bool()> &work) {
         const long before = status_kib("VmRSS:");
         const auto t0 = std::chrono::steady_clock::now();
         const bool ok = work();
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         Sample out{ok ? s : -1.0, (status_kib("VmHWM:") - before) / 1024.0};
         if (write(fds[1], &out, sizeof out) != sizeof out) _exit(3);
         _exit(0);
@@ -258,7 +265,8 @@ bool gz_sequential(const std::string &path) {
 tesra_file_handle_t *open_archive(const Archive &a) {
     tesra_file_handle_t *file = nullptr;
     const char *meta = nullptr, *data = nullptr;
-    if (tesra_open_data_file(a.base.c_str(), "r", &file, &meta, &data) != TESRA_SUCCESS) return nullptr;
+    if (tesra_open_data_file(a.base.c_str(), "r", &file, &meta, &data) != TESRA_SUCCESS)
+        return nullptr;
     return file;
 }
 
@@ -290,7 +298,8 @@ bool query_object(const Archive &a) {
     tesra_file_handle_t *file = open_archive(a);
     if (!file) return false;
     std::vector<std::string> names;
-    for (uint32_t c = 0; c < kFastCounters + kSlowCounters; ++c) names.push_back("c" + std::to_string(c));
+    for (uint32_t c = 0; c < kFastCounters + kSlowCounters; ++c)
+        names.push_back("c" + std::to_string(c));
     std::vector<const char *> cnames;
     for (auto &s : names) cnames.push_back(s.c_str());
     tesra_query_def_t_v6_0 def{};
@@ -335,8 +344,8 @@ bool random_records(const Archive &a, int count) {
     for (int i = 0; ok && i < count; ++i) {
         const uint64_t t = kBaseTime + (rng() % (a.last_time - kBaseTime + 1)) / kFast * kFast;
         tesra_record_handle_t *rec = nullptr;
-        ok = tesra_first_record(file, TESRA_LINEAR_ORDER, t, &rec) == TESRA_SUCCESS && rec != nullptr &&
-             touch_record(rec);
+        ok = tesra_first_record(file, TESRA_LINEAR_ORDER, t, &rec) == TESRA_SUCCESS &&
+             rec != nullptr && touch_record(rec);
     }
     tesra_close_data_file(file);
     return ok;
@@ -363,17 +372,22 @@ bool wrapper_last_sample(const Archive &a) {
 
 struct Report {
     int within = 0, total = 0, broken = 0;
-    void line(const std::string &name, double size_mb, double ratio, double target, double mem_mb,
-              const Figures *f = nullptr, double base_s = 0) {
+    void line(const std::string &name,
+              double size_mb,
+              double ratio,
+              double target,
+              double mem_mb,
+              const Figures *f = nullptr,
+              double base_s = 0) {
         const bool ok = ratio <= target && !(f && f->failed);
         ++total;
         within += ok;
         broken += f && f->failed;
-        std::printf("scenario=%s size_mb=%.1f ratio=%.3f target=%.2f ok=%s mem_mb=%.1f", name.c_str(),
-                    size_mb, ratio, target, ok ? "yes" : "no", mem_mb);
+        std::printf("scenario=%s size_mb=%.1f ratio=%.3f target=%.2f ok=%s mem_mb=%.1f",
+                    name.c_str(), size_mb, ratio, target, ok ? "yes" : "no", mem_mb);
         if (f) {
-            std::printf(" min_s=%.3f median_s=%.3f mb_per_s=%.1f base_s=%.3f", f->min_s, f->median_s,
-                        size_mb / f->min_s, base_s);
+            std::printf(" min_s=%.3f median_s=%.3f mb_per_s=%.1f base_s=%.3f", f->min_s,
+                        f->median_s, size_mb / f->min_s, base_s);
         }
         std::printf("\n");
         std::fflush(stdout);
@@ -387,11 +401,15 @@ int main(int argc, char **argv) {
     std::string dir;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--quick") quick = true;
-        else if (arg == "--self-check") self_check = true;
-        else if (arg == "--dir" && i + 1 < argc) dir = argv[++i];
+        if (arg == "--quick")
+            quick = true;
+        else if (arg == "--self-check")
+            self_check = true;
+        else if (arg == "--dir" && i + 1 < argc)
+            dir = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--quick | --self-check] [--dir <scratch dir>]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick | --self-check] [--dir <scratch dir>]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -411,8 +429,12 @@ int main(int argc, char **argv) {
         reps = 1;
     }
     const double main_mb = sizes.back();
-    std::printf("# tesra_bench: %s, %d repetitions, baseline B = sequential gzread in 1 MiB reads\n",
-                self_check ? "self-check" : quick ? "quick" : "full", reps);
+    std::printf(
+        "# tesra_bench: %s, %d repetitions, baseline B = sequential gzread in 1 MiB reads\n",
+        self_check ? "self-check"
+        : quick    ? "quick"
+                   : "full",
+        reps);
 
     std::vector<Archive> series;
     for (double mb : sizes) {
@@ -422,7 +444,8 @@ int main(int argc, char **argv) {
     }
     const Archive &main = series.back();
     const Archive dense = make_archive(dir, "dense", main_mb, Order::kInterleaved, Profile::kDense);
-    const Archive batched = make_archive(dir, "batched", main_mb, Order::kBatched, Profile::kTypical);
+    const Archive batched =
+        make_archive(dir, "batched", main_mb, Order::kBatched, Profile::kTypical);
 
     Report report;
     auto base_of = [&](const Archive &a) {
@@ -445,7 +468,8 @@ int main(int argc, char **argv) {
     const Figures linear_main =
         scenario("linear_walk", main, b_main, 1.15, [&] { return walk(main, TESRA_LINEAR_ORDER); });
     const Figures b_dense = base_of(dense);
-    scenario("linear_walk_dense", dense, b_dense, 1.15, [&] { return walk(dense, TESRA_LINEAR_ORDER); });
+    scenario("linear_walk_dense", dense, b_dense, 1.15,
+             [&] { return walk(dense, TESRA_LINEAR_ORDER); });
 
     // 3: scaling of the linear walk over the series' last three sizes (a fourfold range).
     {
@@ -481,8 +505,9 @@ int main(int argc, char **argv) {
     {
         const Figures open = measure(reps, [&] { return open_and_close(main); });
         std::printf("# metadata parse (open + close): %.3f s\n", open.min_s);
-        scenario("wrapper_last_sample", main, b_main, 1.5, [&] { return wrapper_last_sample(main); },
-                 open.min_s);
+        scenario(
+            "wrapper_last_sample", main, b_main, 1.5, [&] { return wrapper_last_sample(main); },
+            open.min_s);
     }
 
     // 8: writing every record against gzwrite of the same bytes.
@@ -501,7 +526,8 @@ int main(int argc, char **argv) {
             for (std::size_t i = 0; i < records.size(); ++i) {
                 std::byte header[24] = {};
                 const uint64_t t = records[i].msecs;
-                const uint32_t size = static_cast<uint32_t>(bodies[i].size()), obj = records[i].object;
+                const uint32_t size = static_cast<uint32_t>(bodies[i].size()),
+                               obj = records[i].object;
                 std::memcpy(header, &t, 8);
                 std::memcpy(header + 8, &size, 4);
                 std::memcpy(header + 12, &obj, 4);

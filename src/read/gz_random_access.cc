@@ -5,9 +5,7 @@
 #include "read/gz_random_access.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +13,11 @@
 #include <cstring>
 #include <list>
 #include <new>
+#include <sys/mman.h>
 #include <unordered_map>
 #include <vector>
+
+#include <zlib.h>
 
 namespace tesra::read {
 
@@ -33,7 +34,9 @@ constexpr int kRawWindowBits = -15;
 
 using Bytes = std::unique_ptr<unsigned char[]>;
 
-Bytes allocate_bytes(std::size_t n) { return Bytes(new unsigned char[n]); }
+Bytes allocate_bytes(std::size_t n) {
+    return Bytes(new unsigned char[n]);
+}
 
 // pread until `len` bytes or the end of the file: bytes read, or -1 on an I/O error.
 int64_t read_file_at(int fd, unsigned char *buf, std::size_t len, uint64_t offset) noexcept {
@@ -50,9 +53,9 @@ int64_t read_file_at(int fd, unsigned char *buf, std::size_t len, uint64_t offse
     return static_cast<int64_t>(done);
 }
 
-bool is_gzip_magic(const unsigned char *p) noexcept { return p[0] == 0x1f && p[1] == 0x8b; }
-
-
+bool is_gzip_magic(const unsigned char *p) noexcept {
+    return p[0] == 0x1f && p[1] == 0x8b;
+}
 
 }  // namespace
 
@@ -72,7 +75,8 @@ struct AccessPoint {
 // One z_stream with its own input buffer, reading the file from a given offset.
 class Inflater {
 public:
-    explicit Inflater(std::size_t input_size) : input_(allocate_bytes(input_size)), size_(input_size) {}
+    explicit Inflater(std::size_t input_size)
+        : input_(allocate_bytes(input_size)), size_(input_size) {}
     ~Inflater() {
         if (ready_) inflateEnd(&zs_);
     }
@@ -147,7 +151,8 @@ private:
         void operator()(unsigned char *p) const noexcept { std::free(p); }
     };
     void add_block() {
-        const std::size_t bytes = (per_block_ * span_size_ + kBlockSize - 1) / kBlockSize * kBlockSize;
+        const std::size_t bytes =
+            (per_block_ * span_size_ + kBlockSize - 1) / kBlockSize * kBlockSize;
         auto *block = static_cast<unsigned char *>(std::aligned_alloc(kBlockSize, bytes));
         if (block == nullptr) throw std::bad_alloc();
         blocks_.emplace_back(block);

@@ -1,15 +1,15 @@
 // Random access to gzip files against zlib's own gzseek/gzread on the same files: every kind of
 // stream a reader can meet, random seek and read sequences, the cost of a backward seek and the
 // memory held.
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include <gtest/gtest.h>
 #include <zlib.h>
-
-#include <cstdio>
-#include <cstdint>
-#include <random>
-#include <tuple>
-#include <string>
-#include <vector>
 
 #include "read/reader_test_support.h"
 #include "support/archive_builder.h"
@@ -87,7 +87,9 @@ Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes first_bytes(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
+Bytes first_bytes(const Bytes &b, std::size_t n) {
+    return Bytes(b.begin(), b.begin() + n);
+}
 
 void write_bytes(const std::string &path, const Bytes &bytes, const char *mode = "wb") {
     std::FILE *f = std::fopen(path.c_str(), mode);
@@ -140,10 +142,17 @@ void run_random_sequence(Pair &pair, std::size_t stream_size, uint32_t seed, int
     int64_t position = 0;
     for (int i = 0; i < steps && !::testing::Test::HasFailure(); ++i) {
         switch (rng() % 4) {
-            case 0: position = static_cast<int64_t>(rng() % reach); break;
-            case 1: position = std::max<int64_t>(0, position - static_cast<int64_t>(rng() % 70000)); break;
-            case 2: position += static_cast<int64_t>(rng() % 5000); break;
-            default: break;  // read on from where the last read stopped
+            case 0:
+                position = static_cast<int64_t>(rng() % reach);
+                break;
+            case 1:
+                position = std::max<int64_t>(0, position - static_cast<int64_t>(rng() % 70000));
+                break;
+            case 2:
+                position += static_cast<int64_t>(rng() % 5000);
+                break;
+            default:
+                break;  // read on from where the last read stopped
         }
         pair.seek(position);
         const unsigned len = rng() % 3 == 0 ? rng() % 25 : rng() % 100000;
@@ -168,8 +177,14 @@ const Bytes &data_b() {
 
 const StreamCase kStreams[] = {
     {"SingleMember", [] { return gzip_member(data_a()); }},
-    {"FlushedBlocks", [] { return gzip_member(data_a(), {6, 3000, false}); }},
-    {"StoredBlocks", [] { return gzip_member(data_b(), {0, 0, false}); }},
+    {"FlushedBlocks",
+     [] {
+         return gzip_member(data_a(), {6, 3000, false});
+     }},
+    {"StoredBlocks",
+     [] {
+         return gzip_member(data_b(), {0, 0, false});
+     }},
     {"LongRuns", [] { return gzip_member(Bytes(3 << 20, 'z')); }},
     {"MembersWithAnEmptyOne",
      [] {
@@ -177,9 +192,17 @@ const StreamCase kStreams[] = {
                       gzip_member(data_a(), {1, 7000, false}), gzip_member(Bytes(10, 'x'))});
      }},
     {"TrailingGarbage",
-     [] { return join({gzip_member(data_b()), Bytes(100, 0x00), Bytes{0x1f, 0x8b}}); }},
-    {"TrailingMagicByte", [] { return join({gzip_member(data_b()), Bytes{0x1f}}); }},
-    {"CutInTheHeader", [] { return first_bytes(gzip_member(data_a(), {6, 0, true}), 12); }},
+     [] {
+         return join({gzip_member(data_b()), Bytes(100, 0x00), Bytes{0x1f, 0x8b}});
+     }},
+    {"TrailingMagicByte",
+     [] {
+         return join({gzip_member(data_b()), Bytes{0x1f}});
+     }},
+    {"CutInTheHeader",
+     [] {
+         return first_bytes(gzip_member(data_a(), {6, 0, true}), 12);
+     }},
     {"CutInTheData", [] { return first_bytes(gzip_member(data_a()), 40000); }},
     {"CutInTheTrailer",
      [] {
@@ -192,7 +215,10 @@ const StreamCase kStreams[] = {
          return join({gzip_member(data_b()), first_bytes(m, m.size() / 2)});
      }},
     {"NotGzip", [] { return data_b(); }},
-    {"MagicFirstByteOnly", [] { return join({Bytes{0x1f}, data_b()}); }},
+    {"MagicFirstByteOnly",
+     [] {
+         return join({Bytes{0x1f}, data_b()});
+     }},
     {"OneByte", [] { return Bytes{0x1f}; }},
     {"Empty", [] { return Bytes{}; }},
 };
@@ -245,7 +271,9 @@ TEST_P(GzEquivalence, DefaultOptionsMatchZlib) {
     run_random_sequence(pair, length_, 9, 60);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, GzEquivalence, ::testing::ValuesIn(kStreams),
+INSTANTIATE_TEST_SUITE_P(Streams,
+                         GzEquivalence,
+                         ::testing::ValuesIn(kStreams),
                          [](const auto &row) { return std::string(row.param.name); });
 
 // ---- damaged streams: both fail, and agree on every byte either returns -------------------
@@ -257,10 +285,17 @@ TEST_P(GzDamaged, BothFailAndAgreeBeforeTheFailure) {
     const std::string path = dir.base("damaged.gz");
     Bytes bytes = join({gzip_member(data_a()), gzip_member(data_b())});
     switch (GetParam()) {
-        case 0: bytes[bytes.size() / 3] ^= 0x55; break;  // inside the first member's data
-        case 1: bytes[bytes.size() - 6] ^= 0x01; break;  // the second member's CRC
-        case 2: bytes.insert(bytes.end(), {0x1f, 0x8b, 0x07, 0x00}); break;  // a bad member
-        default: break;
+        case 0:
+            bytes[bytes.size() / 3] ^= 0x55;
+            break;  // inside the first member's data
+        case 1:
+            bytes[bytes.size() - 6] ^= 0x01;
+            break;  // the second member's CRC
+        case 2:
+            bytes.insert(bytes.end(), {0x1f, 0x8b, 0x07, 0x00});
+            break;  // a bad member
+        default:
+            break;
     }
     write_bytes(path, bytes);
     GzPtr gz(gzopen(path.c_str(), "rb"));
@@ -452,7 +487,8 @@ protected:
     void SetUp() override {
         base_ = dir_.base(kPartialName);
         std::vector<std::byte> stream;
-        for (uint32_t i = 0; i < 3000; ++i) append(stream, volume_record(60000 * (i + 1), 1 + i % 9));
+        for (uint32_t i = 0; i < 3000; ++i)
+            append(stream, volume_record(60000 * (i + 1), 1 + i % 9));
         write_text_file(base_ + ".meta", partial_meta_doc());
         write_gz(base_ + ".gz", stream);
     }
