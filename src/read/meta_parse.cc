@@ -15,14 +15,12 @@
 
 #include "common/archive_format.h"
 #include "common/guard.h"
+#include "read/meta_document.h"
 #include "read/meta_file.h"
 
 namespace tesra::read {
 namespace {
 
-struct XmlStrDeleter {
-    void operator()(xmlChar *s) const noexcept { xmlFree(s); }
-};
 using XmlText = std::unique_ptr<xmlChar, XmlStrDeleter>;
 
 using format::kMaxObjectId;

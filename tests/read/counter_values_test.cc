@@ -208,7 +208,7 @@ TEST(CounterDataWithoutKeys, InstanceOfAnObjectWithoutKeyCountersYieldsNone) {
     ObjectSpec obj;
     obj.id = 2;
     obj.name = "plain";
-    obj.counters = {counter(1, "a", 0x0108, 8, {1000})};
+    obj.counters = {make_counter(1, "a", 0x0108, 8, {1000})};
     spec.objects = {obj};
     ASSERT_EQ(write_archive(spec, base,
                             {{0, 2, 1000, Instances().u64(5).bytes()},

@@ -193,8 +193,8 @@ TEST_F(Query, ObjectWhoseCountersAreAllKeysHasNothingToRead) {
     ObjectSpec obj;
     obj.id = 4;
     obj.name = "keys";
-    obj.counters = {counter(1, "k1", 0x0104, 4, {1000}, true),
-                    counter(2, "k2", 0x0104, 4, {1000}, true)};
+    obj.counters = {make_counter(1, "k1", 0x0104, 4, {1000}, true),
+                    make_counter(2, "k2", 0x0104, 4, {1000}, true)};
     spec.objects = {obj};
     ASSERT_EQ(write_archive(spec, base,
                             {{0, 4, 1000, Instances().u32(1).u32(2).bytes()},

@@ -21,22 +21,6 @@ inline constexpr uint32_t kVolume = 3, kDisk = 5, kNode = 7;
 // A finished archive's base name: file index 1, no longest period, start and duration.
 inline const std::string kArchiveName = "1_0_1000000000000_900000";
 
-inline CounterSpec counter(uint32_t id,
-                           std::string name,
-                           uint32_t ctype,
-                           uint32_t size,
-                           std::vector<uint64_t> periods,
-                           bool is_key = false) {
-    CounterSpec c;
-    c.id = id;
-    c.name = std::move(name);
-    c.ctype = ctype;
-    c.size = size;
-    c.periods = std::move(periods);
-    c.is_key = is_key;
-    return c;
-}
-
 // volume (3): key "name" (16-byte string), "ops" (u64, 1000 ms), "lat" (u32, 5000 ms).
 // disk (5):   key "disk_id" (u32), "busy" (u64, 5000 ms).
 // node (7):   key "node_id" (u32), "boot" (u64, once per archive).
@@ -45,18 +29,18 @@ inline ArchiveSpec sample_spec() {
     ObjectSpec volume;
     volume.id = kVolume;
     volume.name = "volume";
-    volume.counters = {counter(1, "name", 0x2010, 16, {1000}, true),
-                       counter(2, "ops", 0x0108, 8, {1000}), counter(3, "lat", 0x0104, 4, {5000})};
+    volume.counters = {make_counter(1, "name", 0x2010, 16, {1000}, true),
+                       make_counter(2, "ops", 0x0108, 8, {1000}), make_counter(3, "lat", 0x0104, 4, {5000})};
     ObjectSpec disk;
     disk.id = kDisk;
     disk.name = "disk";
-    disk.counters = {counter(1, "disk_id", 0x0104, 4, {5000}, true),
-                     counter(2, "busy", 0x0108, 8, {5000})};
+    disk.counters = {make_counter(1, "disk_id", 0x0104, 4, {5000}, true),
+                     make_counter(2, "busy", 0x0108, 8, {5000})};
     ObjectSpec node;
     node.id = kNode;
     node.name = "node";
-    node.counters = {counter(1, "node_id", 0x0104, 4, {kOnce}, true),
-                     counter(2, "boot", 0x0108, 8, {kOnce})};
+    node.counters = {make_counter(1, "node_id", 0x0104, 4, {kOnce}, true),
+                     make_counter(2, "boot", 0x0108, 8, {kOnce})};
     spec.objects = {volume, disk, node};
     return spec;
 }

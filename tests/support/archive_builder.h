@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tesra/tesra_ext_defs.h"
@@ -40,6 +41,23 @@ struct CounterSpec {
     std::vector<std::string> x_names;
     std::vector<std::string> y_names;
 };
+
+// A counter in one line: id, name, ctype, bytes per instance, periods, key flag.
+inline CounterSpec make_counter(uint32_t id,
+                                std::string name,
+                                uint32_t ctype,
+                                uint32_t size,
+                                std::vector<uint64_t> periods,
+                                bool is_key = false) {
+    CounterSpec c;
+    c.id = id;
+    c.name = std::move(name);
+    c.ctype = ctype;
+    c.size = size;
+    c.periods = std::move(periods);
+    c.is_key = is_key;
+    return c;
+}
 
 struct AggregationSpec {
     std::string type = "sum";

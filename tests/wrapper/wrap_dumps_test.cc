@@ -25,9 +25,9 @@ ArchiveSpec histogram_spec() {
     ObjectSpec volume;
     volume.id = kVolumeId;
     volume.name = "volume";
-    CounterSpec hist = wrap_counter(2, "hist", 0x0104, 8, {kMinute});
+    CounterSpec hist = make_counter(2, "hist", 0x0104, 8, {kMinute});
     hist.x_names = {"lo", "hi"};
-    volume.counters = {wrap_counter(1, "vol_id", 0x0108, 8, {kMinute}, true), hist};
+    volume.counters = {make_counter(1, "vol_id", 0x0108, 8, {kMinute}, true), hist};
     spec.objects = {volume};
     return spec;
 }

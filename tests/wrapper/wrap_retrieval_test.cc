@@ -262,11 +262,11 @@ std::string write_wide_archive(const TempDir &dir, uint32_t n) {
     ObjectSpec wide;
     wide.id = 4;
     wide.name = "wide";
-    wide.counters.push_back(wrap_counter(1, "id", 0x0104, 4, {kMinute}, true));
+    wide.counters.push_back(make_counter(1, "id", 0x0104, 4, {kMinute}, true));
     Instances instance;
     instance.u32(77);
     for (uint32_t k = 0; k < n; ++k) {
-        wide.counters.push_back(wrap_counter(k + 2, "c" + std::to_string(k), 0x0104, 4, {kMinute}));
+        wide.counters.push_back(make_counter(k + 2, "c" + std::to_string(k), 0x0104, 4, {kMinute}));
         instance.u32(k);
     }
     spec.objects = {wide};

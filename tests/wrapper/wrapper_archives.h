@@ -22,22 +22,6 @@ inline constexpr uint32_t kVolumeId = 3;
 // Archive base names carry index, longest period (s), start and duration.
 inline const std::string kArchiveName = "1_300_1000000000000_900000";
 
-inline CounterSpec wrap_counter(uint32_t id,
-                                std::string name,
-                                uint32_t ctype,
-                                uint32_t size,
-                                std::vector<uint64_t> periods,
-                                bool is_key = false) {
-    CounterSpec c;
-    c.id = id;
-    c.name = std::move(name);
-    c.ctype = ctype;
-    c.size = size;
-    c.periods = std::move(periods);
-    c.is_key = is_key;
-    return c;
-}
-
 // volume (3): key "name" (16-byte string), "ops" (u64, every minute), "lat" (u32, every five).
 inline ArchiveSpec volume_spec(uint32_t minor) {
     ArchiveSpec spec;
@@ -45,9 +29,9 @@ inline ArchiveSpec volume_spec(uint32_t minor) {
     ObjectSpec volume;
     volume.id = kVolumeId;
     volume.name = "volume";
-    volume.counters = {wrap_counter(1, "name", 0x2010, 16, {kMinute}, true),
-                       wrap_counter(2, "ops", 0x0108, 8, {kMinute}),
-                       wrap_counter(3, "lat", 0x0104, 4, {kFiveMinutes})};
+    volume.counters = {make_counter(1, "name", 0x2010, 16, {kMinute}, true),
+                       make_counter(2, "ops", 0x0108, 8, {kMinute}),
+                       make_counter(3, "lat", 0x0104, 4, {kFiveMinutes})};
     spec.objects = {volume};
     return spec;
 }
