@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 #include "common/assert.h"
 #include "common/guard.h"
+#include "read/key_index.h"
 #include "read/read_internal.h"
 
 namespace tesra::read {
@@ -271,42 +273,72 @@ tesra_error_t append_entry(tesra_timestamp_handle_t &ts, const std::vector<char>
     return TESRA_SUCCESS;
 }
 
-tesra_error_t add_instance(tesra_timestamp_handle_t &ts,
-                           uint32_t j,
-                           tesra_record_handle_t **records,
-                           uint32_t n) {
+// The first instance of `rr` whose keys equal `values`, found by comparing key by key.
+tesra_error_t scan_for_match(std::vector<tesra_counter_handle_t *> &keys,
+                             KeyValues &values,
+                             const tesra_record_handle_t &rr,
+                             const char **match) {
+    *match = nullptr;
+    const uint32_t size_r = instance_size(rr);
+    for (uint32_t k = 0; k < rr.i6_0.num_instances; ++k) {
+        const char *candidate = rr.i6_0.data_buffer + uint64_t{k} * size_r;
+        bool equal = false;
+        if (auto rc = is_instance_equal(keys.data(), values.values().data(),
+                                        static_cast<uint32_t>(keys.size()), *rr.i6_0.period,
+                                        candidate, &equal);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
+        if (equal) {
+            *match = candidate;
+            return TESRA_SUCCESS;
+        }
+    }
+    return TESRA_SUCCESS;
+}
+
+// Joins instance `j` of the first record with its match in every other record and appends the
+// entry. `indexes`, when given, holds for each record r >= 1 a built index or nullptr.
+tesra_error_t join_instance(tesra_timestamp_handle_t &ts,
+                            uint32_t j,
+                            tesra_record_handle_t **records,
+                            uint32_t n,
+                            const std::vector<const KeyIndex *> *indexes) {
     if (n == 0 || j >= records[0]->i6_0.num_instances) return TESRA_INVALID_ARGUMENTS;
     const tesra_record_handle_t &r0 = *records[0];
     const uint32_t size0 = instance_size(r0);
     const char *e0 = r0.i6_0.data_buffer + uint64_t{j} * size0;
 
-    const auto keys = key_counters_of(*ts.i6_0.query->i6_0.object);
+    std::vector<tesra_counter_handle_t *> keys = key_counters_of(*ts.i6_0.query->i6_0.object);
     KeyValues key_values;
     if (auto rc = decode_keys(keys, *r0.i6_0.period, {e0, size0}, &key_values);
         rc != TESRA_SUCCESS) {
         return rc;
     }
-    std::vector<tesra_counter_handle_t *> key_cnts(keys);
+    std::string canonical;
+    const bool has_canonical =
+        indexes != nullptr && canonical_keys(keys, *r0.i6_0.period, e0, &canonical);
     std::vector<char> entry(e0, e0 + size0);
     for (uint32_t r = 1; r < n; ++r) {
         const tesra_record_handle_t &rr = *records[r];
-        const uint32_t size_r = instance_size(rr);
         const char *match = nullptr;
-        for (uint32_t k = 0; k < rr.i6_0.num_instances && match == nullptr; ++k) {
-            const char *candidate = rr.i6_0.data_buffer + uint64_t{k} * size_r;
-            bool equal = false;
-            if (auto rc = is_instance_equal(key_cnts.data(), key_values.values().data(),
-                                            static_cast<uint32_t>(key_cnts.size()), *rr.i6_0.period,
-                                            candidate, &equal);
-                rc != TESRA_SUCCESS) {
-                return rc;
-            }
-            if (equal) match = candidate;
+        if (const KeyIndex *index = has_canonical ? (*indexes)[r] : nullptr; index != nullptr) {
+            const int64_t k = index->find(canonical);
+            if (k >= 0) match = rr.i6_0.data_buffer + uint64_t(k) * instance_size(rr);
+        } else if (auto rc = scan_for_match(keys, key_values, rr, &match); rc != TESRA_SUCCESS) {
+            return rc;
         }
         if (match == nullptr) return TESRA_SUCCESS;  // not sampled in every period: left out
-        entry.insert(entry.end(), match, match + size_r);
+        entry.insert(entry.end(), match, match + instance_size(rr));
     }
     return append_entry(ts, entry);
+}
+
+tesra_error_t add_instance(tesra_timestamp_handle_t &ts,
+                           uint32_t j,
+                           tesra_record_handle_t **records,
+                           uint32_t n) {
+    return join_instance(ts, j, records, n, nullptr);
 }
 
 tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
@@ -333,6 +365,14 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
     }
     const tesra_record_handle_t &r0 = *raw[0];
     const uint32_t size0 = instance_size(r0);
+    // Each other record is indexed once by its instances' keys, so joining costs one lookup
+    // per instance and period instead of a scan.
+    const std::vector<tesra_counter_handle_t *> keys = key_counters_of(*q.i6_0.object);
+    std::vector<KeyIndex> built(n);
+    std::vector<const KeyIndex *> indexes(n, nullptr);
+    for (uint32_t i = 1; i < n; ++i) {
+        if (built[i].build(keys, *raw[i])) indexes[i] = &built[i];
+    }
     bool appended = false;
     for (uint32_t j = 0; j < r0.i6_0.num_instances; ++j) {
         bool equal = false;
@@ -344,7 +384,7 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
         }
         if (!equal) continue;
         const uint32_t before = ts.i6_0.num_instances;
-        if (auto rc = add_instance(ts, j, raw.data(), n); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = join_instance(ts, j, raw.data(), n, &indexes); rc != TESRA_SUCCESS) return rc;
         appended = appended || ts.i6_0.num_instances != before;
     }
     if (!appended && q.e6_0.num_key_cnts > 0) return TESRA_INSTANCE_NOT_FOUND;
