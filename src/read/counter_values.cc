@@ -91,6 +91,65 @@ tesra_error_t decode_values(const tesra_counter_handle_t &counter,
     return TESRA_SUCCESS;
 }
 
+// decode_values into a value list that already holds values: a numeric list of the same
+// length keeps its array, so stepping through an instance's counters allocates nothing. With
+// `same_counter` (the list was decoded from this counter before) its strings are reused too.
+tesra_error_t decode_values_reusing(const tesra_counter_handle_t &counter,
+                                    const char *slot,
+                                    tesra_counter_data_t_v6_0 &data,
+                                    bool same_counter) {
+    const auto &def = counter.e6_0;
+    const uint64_t n = format::value_count(def.num_x_items, def.num_y_items);
+    const bool is_string = format::is_string_ctype(def.ctype);
+    const bool same_kind = (data.value_type == TESRA_CNT_STRING) == is_string;
+    if (data.values == nullptr || data.num_values != n || !same_kind ||
+        (is_string && !same_counter)) {
+        clear_counter_data(data);
+        return decode_values(counter, slot, &data);
+    }
+    if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
+    const uint64_t width = def.size / n;
+    if (is_string) {
+        for (uint64_t k = 0; k < n; ++k) {
+            // The reader allocated these buffers itself; the field is const for callers only.
+            char *s = const_cast<char *>(data.values[k].val_str);
+            if (s == nullptr) {
+                clear_counter_data(data);
+                return decode_values(counter, slot, &data);
+            }
+            const char *p = slot + k * width;
+            const std::size_t len = strnlen(p, width);
+            std::memcpy(s, p, len);
+            std::memset(s + len, 0, width + 1 - len);
+        }
+        return TESRA_SUCCESS;
+    }
+    // Cells start zeroed, as a fresh array's do: a 4-byte value leaves the upper bytes 0.
+    std::memset(data.values, 0, n * sizeof *data.values);
+    data.value_type = width == 8 ? TESRA_CNT_8BYTES : TESRA_CNT_4BYTES;
+    if (width == 4) {
+        for (uint64_t k = 0; k < n; ++k) data.values[k].val_4B = get_le32(slot + k * 4);
+    } else if (width == 8) {
+        for (uint64_t k = 0; k < n; ++k) data.values[k].val_8B = get_le64(slot + k * 8);
+    }
+    return TESRA_SUCCESS;
+}
+
+// A copy of `src` into a value list that already holds values, keeping its array when the
+// lengths and kinds allow.
+tesra_error_t copy_counter_data_reusing(const tesra_counter_data_t_v6_0 &src,
+                                        tesra_counter_data_t_v6_0 &data) {
+    if (src.value_type != TESRA_CNT_STRING && data.values != nullptr &&
+        data.value_type != TESRA_CNT_STRING && data.num_values == src.num_values &&
+        src.values != nullptr) {
+        std::memcpy(data.values, src.values, src.num_values * sizeof *src.values);
+        data.value_type = src.value_type;
+        return TESRA_SUCCESS;
+    }
+    clear_counter_data(data);
+    return copy_counter_data(src, &data);
+}
+
 // The counter list of an instance's source: the query's counters or the record's.
 struct CounterList {
     tesra_counter_handle_t **counters = nullptr;
@@ -137,14 +196,13 @@ tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
 }
 
 // Builds the counter data of position `index` in the instance's counter order: key counters
-// first, then its source's counter list.
+// first, then its source's counter list. `cd` is a fresh handle or the one the previous step
+// handed out, whose value array is reused where it can be.
 tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
                                 uint32_t index,
                                 tesra_counter_handle_t **counter_out,
-                                owned<tesra_counter_data_handle_t> *out) {
+                                tesra_counter_data_handle_t &cd) {
     const CounterList list = counter_list(instance);
-    auto cd = new_child_handle<tesra_counter_data_handle_t>(instance);
-    if (!cd) return TESRA_NULL_POINTER;
     tesra_counter_handle_t *counter = nullptr;
     const uint32_t nk = instance.e6_0.num_key_cnts;
     if (index < nk) {
@@ -153,7 +211,7 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
             rc != TESRA_SUCCESS) {
             return rc;
         }
-        if (auto rc = copy_counter_data(instance.e6_0.key_cnt_values[index], &cd->e6_0);
+        if (auto rc = copy_counter_data_reusing(instance.e6_0.key_cnt_values[index], cd.e6_0);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -161,16 +219,16 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
         counter = list.counters[index - nk];
         tesra_offset_t offset = 0;
         if (auto rc = counter_offset(instance, *counter, &offset); rc != TESRA_SUCCESS) return rc;
-        if (auto rc = decode_slot(*counter, {instance.i6_0.instance_buffer, instance.i6_0.size},
-                                  offset, &cd->e6_0);
+        if (auto rc = decode_slot_reusing(*counter,
+                                          {instance.i6_0.instance_buffer, instance.i6_0.size},
+                                          offset, cd.e6_0, false);
             rc != TESRA_SUCCESS) {
             return rc;
         }
     }
-    cd->i6_0.instance = &instance;
-    cd->i6_0.counter = counter;
+    cd.i6_0.instance = &instance;
+    cd.i6_0.counter = counter;
     *counter_out = counter;
-    *out = std::move(cd);
     return TESRA_SUCCESS;
 }
 
@@ -185,19 +243,25 @@ tesra_error_t step_counter_data(tesra_instance_handle_t &instance,
     // has none, as archives have always been read.
     if (instance.e6_0.num_key_cnts == 0) return TESRA_SUCCESS;
     auto &ii = instance.i6_0;
-    replace_current(ii.current_counter_data, static_cast<tesra_counter_data_handle_t *>(nullptr));
+    // What the previous step handed out is invalid from here on, as if released; its memory
+    // carries the next step's counter data.
+    owned<tesra_counter_data_handle_t> cd(ii.current_counter_data);
+    ii.current_counter_data = nullptr;
     if (first && update_iter) ii.next_counter_index = 0;
     const uint32_t index = first ? 0 : ii.next_counter_index;
     const uint64_t total = uint64_t{instance.e6_0.num_key_cnts} + counter_list(instance).count;
     if (index >= total) return TESRA_SUCCESS;
 
+    if (!cd) {
+        cd = new_child_handle<tesra_counter_data_handle_t>(instance);
+        if (!cd) return TESRA_NULL_POINTER;
+    }
     tesra_counter_handle_t *c = nullptr;
-    owned<tesra_counter_data_handle_t> cd;
-    if (auto rc = make_counter_data(instance, index, &c, &cd); rc != TESRA_SUCCESS) return rc;
+    if (auto rc = make_counter_data(instance, index, &c, *cd); rc != TESRA_SUCCESS) return rc;
     if (update_iter) ii.next_counter_index = index + 1;
     *counter = c;
     *counter_data = cd.get();
-    replace_current(ii.current_counter_data, cd.release());
+    ii.current_counter_data = cd.release();
     return TESRA_SUCCESS;
 }
 
@@ -233,6 +297,17 @@ tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
                           tesra_counter_data_t_v6_0 *out) noexcept {
     if (!slot_fits(offset, counter.e6_0.size, instance.size())) return TESRA_CORRUPT_ARCHIVE;
     return guarded([&] { return decode_values(counter, instance.data() + offset, out); });
+}
+
+tesra_error_t decode_slot_reusing(const tesra_counter_handle_t &counter,
+                                  std::span<const char> instance,
+                                  uint64_t offset,
+                                  tesra_counter_data_t_v6_0 &data,
+                                  bool same_counter) noexcept {
+    if (!slot_fits(offset, counter.e6_0.size, instance.size())) return TESRA_CORRUPT_ARCHIVE;
+    return guarded([&] {
+        return decode_values_reusing(counter, instance.data() + offset, data, same_counter);
+    });
 }
 
 }  // namespace tesra::read

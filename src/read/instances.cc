@@ -166,14 +166,65 @@ tesra_error_t instance_key_counters(tesra_instance_handle_t &instance) {
     return TESRA_SUCCESS;
 }
 
-// Creates the instance handle of one entry, decodes its keys and makes it the parent's current
-// instance.
+// Decodes the keys of the entry `spare` now points at into the arrays it holds from the
+// parent's previous entry: same object, so the same keys and names. False when its arrays do
+// not match the keys; the caller then builds a fresh handle.
+bool refresh_key_values(tesra_instance_handle_t &spare,
+                        const tesra_object_handle_t &object,
+                        const tesra_period_t &period,
+                        tesra_error_t *rc) {
+    *rc = TESRA_SUCCESS;
+    auto &def = spare.e6_0;
+    if (def.key_cnt_names == nullptr || def.key_cnt_values == nullptr) return false;
+    uint32_t i = 0;
+    for (const tesra_counter_handle_t *c = object.i6_0.key_cnt_list;
+         c != nullptr && i < object.i6_0.num_key_cnts_sampled; c = c->i6_0.next_cnt_by_key, ++i) {
+        if (i >= def.num_key_cnts) return false;
+    }
+    if (i != def.num_key_cnts) return false;
+    i = 0;
+    for (const tesra_counter_handle_t *c = object.i6_0.key_cnt_list; i < def.num_key_cnts;
+         c = c->i6_0.next_cnt_by_key, ++i) {
+        *rc = decode_slot_reusing(*c, {spare.i6_0.instance_buffer, spare.i6_0.size},
+                                  c->i6_0.record_offsets[period.period_index],
+                                  def.key_cnt_values[i], true);
+        if (*rc != TESRA_SUCCESS) return true;
+    }
+    return true;
+}
+
+// Makes `entry` the parent's current instance and decodes its keys. The handle the parent
+// handed out before (`spare`, invalid to the caller from now on) carries it when its arrays
+// fit; otherwise a fresh handle does.
 template <class Parent>
 tesra_error_t hand_out_instance(Parent &parent,
                                 tesra_instance_handle_t *&current,
+                                owned<tesra_instance_handle_t> spare,
                                 char *entry,
                                 uint64_t size,
                                 tesra_instance_handle_t **out) {
+    if (spare) {
+        const tesra_object_handle_t *object = nullptr;
+        const tesra_period_t *period = nullptr;
+        if constexpr (std::is_same_v<Parent, tesra_record_handle_t>) {
+            object = parent.i6_0.object;
+            period = parent.i6_0.period;
+        } else {
+            object = parent.i6_0.query->i6_0.object;
+            period = parent.i6_0.query->i6_0.periods[0];
+        }
+        spare->i6_0.instance_buffer = entry;
+        spare->i6_0.size = size;
+        spare->i6_0.next_counter_index = 0;
+        tesra_error_t rc = TESRA_SUCCESS;
+        if (refresh_key_values(*spare, *object, *period, &rc)) {
+            if (rc != TESRA_SUCCESS) return rc;
+            *out = spare.get();
+            current = spare.release();
+            return TESRA_SUCCESS;
+        }
+        spare.reset();
+    }
     auto inst = new_child_handle<tesra_instance_handle_t>(parent);
     if (!inst) return TESRA_NULL_POINTER;
     inst->i6_0.instance_buffer = entry;
@@ -185,7 +236,7 @@ tesra_error_t hand_out_instance(Parent &parent,
     }
     if (auto rc = instance_key_counters(*inst); rc != TESRA_SUCCESS) return rc;
     *out = inst.get();
-    replace_current(current, inst.release());
+    current = inst.release();
     return TESRA_SUCCESS;
 }
 
@@ -195,7 +246,8 @@ tesra_error_t step_timestamp_instance(tesra_timestamp_handle_t &ts,
                                       bool update_iter) {
     *out = nullptr;
     auto &ti = ts.i6_0;
-    replace_current(ti.current_instance, static_cast<tesra_instance_handle_t *>(nullptr));
+    owned<tesra_instance_handle_t> spare(ti.current_instance);
+    ti.current_instance = nullptr;
     if (first && update_iter) ti.next_instance = 0;
     const uint64_t index = first ? 0 : ti.next_instance;
     if (ti.num_instances == 0 || index >= ti.num_instances || ti.instances_buffer == nullptr) {
@@ -203,18 +255,20 @@ tesra_error_t step_timestamp_instance(tesra_timestamp_handle_t &ts,
     }
     const uint64_t size = ti.size / ti.num_instances;
     if (update_iter) ti.next_instance = index + 1;
-    return hand_out_instance(ts, ti.current_instance, ti.instances_buffer + index * size, size,
-                             out);
+    return hand_out_instance(ts, ti.current_instance, std::move(spare),
+                             ti.instances_buffer + index * size, size, out);
 }
 
 tesra_error_t step_record_instance(tesra_record_handle_t &record, tesra_instance_handle_t **out) {
     *out = nullptr;
     auto &ri = record.i6_0;
-    replace_current(ri.current_instance, static_cast<tesra_instance_handle_t *>(nullptr));
+    owned<tesra_instance_handle_t> spare(ri.current_instance);
+    ri.current_instance = nullptr;
     if (ri.num_instances == 0 || ri.instance_offset >= ri.num_instances) return TESRA_SUCCESS;
     const uint64_t size = instance_size(record);
     const uint64_t index = ri.instance_offset++;
-    return hand_out_instance(record, ri.current_instance, ri.data_buffer + index * size, size, out);
+    return hand_out_instance(record, ri.current_instance, std::move(spare),
+                             ri.data_buffer + index * size, size, out);
 }
 
 tesra_error_t find_instance(tesra_timestamp_handle_t &ts,

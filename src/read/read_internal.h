@@ -121,6 +121,15 @@ tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
                           uint64_t offset,
                           tesra_counter_data_t_v6_0 *out) noexcept;
 
+// decode_slot into a value list that holds values already (or is empty), keeping its arrays
+// where the new values fit them; with `same_counter` (decoded from this counter before) string
+// buffers are kept too. On failure the list may be emptied, never left half-owned.
+tesra_error_t decode_slot_reusing(const tesra_counter_handle_t &counter,
+                                  std::span<const char> instance,
+                                  uint64_t offset,
+                                  tesra_counter_data_t_v6_0 &data,
+                                  bool same_counter) noexcept;
+
 // Whether a slot of `size` bytes at `offset` fits in `instance_size` bytes.
 inline bool slot_fits(uint64_t offset, uint64_t size, uint64_t instance_size) noexcept {
     uint64_t end = 0;
