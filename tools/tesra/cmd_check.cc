@@ -2,7 +2,8 @@
 // front to back), opens the archive with the reader for the preset, reads the index section of
 // the metadata file byte by byte and cross-checks the three: every slot and partial-record list
 // must point at a record of the right object, period and slot, and every record must be
-// indexed exactly once. Each problem is one line on stdout; the exit status is 1 if any.
+// indexed exactly once. Each problem is one line on stdout; the exit status is 1 if any. Where
+// the records stop being what the writer wrote, it names the place as recover does.
 #include <cstring>
 #include <fmt/core.h>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "recover_scan.h"
 
 namespace tesra::cli {
 namespace {
@@ -22,7 +24,6 @@ constexpr std::string_view kPartialTemplate = "_0000000000000_0000000.";
 constexpr uint64_t kNoRecord = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint64_t kListBit = 0x8000000000000000ull;
 constexpr uint64_t kUnsetStart = 0xFFFFFFFFFFFFFFFFull;
-constexpr uint32_t kRecordHeaderSize = 24;
 constexpr uint32_t kMaxRecordSize = 0x200000;
 constexpr uint32_t kMaxPartialRecords = 100000;
 constexpr uint32_t kIndexRowBytes = TESRA_NUM_PERIODS * 8;
@@ -173,60 +174,68 @@ void Checker::walk_stream() {
     std::string path = base_ + ".gz";
     struct stat st {};
     uint64_t compressed = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    gzFile gz = gzopen(path.c_str(), "rb");
-    if (gz == nullptr) {
+    // The stream is judged against the preset of the XML part alone, so that the place where
+    // the data stops is found even when the index (or the whole reader open) fails.
+    RecordRules rules;
+    XmlPart xml;
+    std::string ignored;
+    if (auto known = xml.open(base_, &ignored) ? xml.rules() : std::nullopt) {
+        rules = std::move(*known);
+    } else {
+        rules.has_preset = false;
+        rules.base_time = fields_.base_time.value_or(0);
+    }
+    Progress progress("checking records", compressed);
+    ScanOptions options;
+    options.walk_past_stop = true;
+    options.progress = [&progress](uint64_t done) { progress.update(done); };
+    auto collect = [this](const ScannedRecord &s, std::span<const uint8_t>, bool) {
+        StoredRecord r;
+        r.offset = s.offset;
+        r.time = s.time;
+        r.size = s.size;
+        r.obj_id = s.obj_id;
+        r.period = s.period;
+        record_at_[r.offset] = records_.size();
+        records_.push_back(r);
+        return std::string();
+    };
+    StreamScan scan = scan_data_stream(path, rules, options, collect);
+    progress.finish();
+    if (!scan.opened) {
         problem("data stream: cannot open {}", path);
         return;
     }
-    Progress progress("checking records", compressed);
-    std::vector<uint8_t> body;
-    uint64_t offset = 0;
-    while (true) {
-        uint8_t header[kRecordHeaderSize];
-        int got = gzread(gz, header, kRecordHeaderSize);
-        if (got == 0) break;
-        if (got < 0 || static_cast<uint32_t>(got) < kRecordHeaderSize) {
+    const ChainBreak &cut = scan.chain_break;
+    switch (cut.kind) {
+        case ChainBreak::Kind::kHeaderCut:
             problem(
                 "data stream: ends inside the header of the record at offset {} ({} of {} "
                 "bytes)",
-                offset, got < 0 ? 0 : got, kRecordHeaderSize);
+                cut.offset, cut.got, cut.want);
             break;
-        }
-        StoredRecord r;
-        r.offset = offset;
-        r.time = le(header, 8);
-        r.size = static_cast<uint32_t>(le(header + 8, 4));
-        r.obj_id = static_cast<uint32_t>(le(header + 12, 4));
-        r.period = le(header + 16, 8);
-        if (r.size > kMaxRecordSize) {
+        case ChainBreak::Kind::kBodyTooLarge:
             problem(
                 "record at offset {}: body of {} bytes is over the {}-byte limit; the stream "
                 "cannot be walked past it",
-                offset, r.size, kMaxRecordSize);
+                cut.offset, cut.want, kMaxRecordSize);
             break;
-        }
-        body.resize(r.size);
-        got = r.size == 0 ? 0 : gzread(gz, body.data(), r.size);
-        if (got < 0 || static_cast<uint32_t>(got) < r.size) {
+        case ChainBreak::Kind::kBodyCut:
             problem(
                 "data stream: ends inside the body of the record at offset {} ({} of {} "
                 "bytes)",
-                offset, got < 0 ? 0 : got, r.size);
+                cut.offset, cut.got, cut.want);
             break;
-        }
-        record_at_[offset] = records_.size();
-        records_.push_back(r);
-        offset += kRecordHeaderSize + uint64_t{r.size};
-        progress.update(static_cast<uint64_t>(gzoffset(gz)));
+        case ChainBreak::Kind::kGzip:
+        case ChainBreak::Kind::kNone:
+            break;
     }
-    int errnum = Z_OK;
-    const char *message = gzerror(gz, &errnum);
-    if (errnum != Z_OK && errnum != Z_STREAM_END) {
-        problem("data stream: damaged after {} bytes: {}", offset, message);
+    if (!cut.detail.empty()) problem("data stream: damaged after {} bytes: {}", scan.length, cut.detail);
+    if (scan.stop) {
+        problem("{}", stop_line(*scan.stop));
+        fmt::print("{}: {}\n", base_, stop_remainder(*scan.stop));
     }
-    stream_length_ = offset;
-    gzclose(gz);
-    progress.finish();
+    stream_length_ = scan.length;
 }
 
 bool Checker::read_meta() {
@@ -608,11 +617,10 @@ void Checker::check_indexed_once() {
 }
 
 int Checker::run() {
+    const bool meta = read_meta();
+    if (meta) scan_meta_fields();
     walk_stream();
-    if (read_meta()) {
-        scan_meta_fields();
-        load_preset();
-    }
+    if (meta) load_preset();
     check_records();
     if (has_meta_ && has_preset_) {
         check_times();

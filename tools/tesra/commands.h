@@ -13,6 +13,7 @@ void add_timestamps_command(CLI::App &app, int &status);
 void add_values_command(CLI::App &app, int &status);
 void add_records_command(CLI::App &app, int &status);
 void add_check_command(CLI::App &app, int &status);
+void add_recover_command(CLI::App &app, int &status);
 void add_gen_command(CLI::App &app, int &status);
 
 }  // namespace tesra::cli

@@ -23,6 +23,7 @@ int main(int argc, char **argv) {
     add_values_command(app, status);
     add_records_command(app, status);
     add_check_command(app, status);
+    add_recover_command(app, status);
     add_gen_command(app, status);
 
     try {
