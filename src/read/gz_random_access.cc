@@ -173,28 +173,47 @@ struct SpanReturn {
 };
 using Span = std::unique_ptr<unsigned char, SpanReturn>;
 
-// Decompressed spans by index, least recently used evicted first.
+// Decompressed spans by index. A span whose every byte has been read is "consumed": readers
+// seldom come back to it, so consumed spans are evicted first and only a few are kept, and
+// their buffers go round again while still warm in the processor's caches. Spans not yet read
+// through (ahead of a time-ordered walk, or another object's records) are kept up to the
+// budget, least recently used evicted first.
 class SpanCache {
 public:
     SpanCache(std::size_t span_size, std::size_t capacity)
-        : pool_(span_size), capacity_(std::max<std::size_t>(capacity, 1)) {}
+        : pool_(span_size), span_size_(span_size), capacity_(std::max<std::size_t>(capacity, 1)) {}
 
+    // The span's bytes, marked as just used; nullptr when not cached.
     const unsigned char *find(uint64_t index) {
         auto it = map_.find(index);
         if (it == map_.end()) return nullptr;
-        lru_.splice(lru_.begin(), lru_, it->second);
-        return it->second->data.get();
+        Entry &e = *it->second;
+        list_of(e).splice(list_of(e).begin(), list_of(e), it->second);
+        return e.data.get();
     }
     bool contains(uint64_t index) const { return map_.count(index) != 0; }
 
-    void insert(uint64_t index, Span data) {
+    // Counts `n` bytes of a cached span as read.
+    void delivered(uint64_t index, std::size_t n) {
+        auto it = map_.find(index);
+        if (it == map_.end()) return;
+        Entry &e = *it->second;
+        e.delivered += n;
+        if (e.consumed || e.delivered < span_size_) return;
+        e.consumed = true;
+        consumed_.splice(consumed_.begin(), fresh_, it->second);
+        while (consumed_.size() > kConsumedKept) erase(consumed_.back().index);
+    }
+
+    // Caches a span of which `delivered` bytes have been read already.
+    void insert(uint64_t index, Span data, std::size_t delivered = 0) {
         if (contains(index)) return;
         while (map_.size() >= capacity_) {
-            map_.erase(lru_.back().index);
-            lru_.pop_back();
+            erase(!consumed_.empty() ? consumed_.back().index : fresh_.back().index);
         }
-        lru_.push_front(Entry{index, std::move(data)});
-        map_.emplace(index, lru_.begin());
+        fresh_.push_front(Entry{index, std::move(data), 0, false});
+        map_.emplace(index, fresh_.begin());
+        if (delivered > 0) this->delivered(index, delivered);
     }
 
     Span take_buffer() {
@@ -204,14 +223,29 @@ public:
     std::size_t bytes() const noexcept { return pool_.bytes_in_use(); }
 
 private:
+    // Enough for a reader that steps back over a record or two.
+    static constexpr std::size_t kConsumedKept = 16;
     struct Entry {
         uint64_t index;
         Span data;
+        std::size_t delivered;  // bytes read from it, repeats included
+        bool consumed;
     };
+    using List = std::list<Entry>;
+
+    List &list_of(const Entry &e) { return e.consumed ? consumed_ : fresh_; }
+    void erase(uint64_t index) {
+        auto it = map_.find(index);
+        list_of(*it->second).erase(it->second);
+        map_.erase(it);
+    }
+
     SpanPool pool_;  // first in, last out: every span below returns to it
+    std::size_t span_size_;
     std::size_t capacity_;
-    std::list<Entry> lru_;  // most recent first
-    std::unordered_map<uint64_t, std::list<Entry>::iterator> map_;
+    List fresh_;     // most recent first
+    List consumed_;  // most recent first
+    std::unordered_map<uint64_t, List::iterator> map_;
 };
 
 enum class Format { kUnknown, kGzip, kTransparent };
@@ -250,6 +284,7 @@ struct GzRandomAccess::State {
     Forward forward_state = Forward::kLook;
     uint64_t forward_out = 0;
     Span forward_span;  // the span that holds forward_out, being filled
+    std::size_t forward_delivered = 0;  // bytes of forward_span read so far
     uint64_t last_point_out = 0;
     std::vector<AccessPoint> points;
     uint64_t inflated = 0;
@@ -354,7 +389,9 @@ struct GzRandomAccess::State {
             forward_out += produced;
             inflated += produced;
             if (produced == room) {
-                cache.insert(span_of(forward_out - 1), std::move(forward_span));
+                cache.insert(span_of(forward_out - 1), std::move(forward_span),
+                             forward_delivered);
+                forward_delivered = 0;
             }
             if (rc == Z_STREAM_END) {
                 forward_state = Forward::kLook;
@@ -495,6 +532,11 @@ struct GzRandomAccess::State {
             const std::size_t n =
                 static_cast<std::size_t>(std::min<uint64_t>(span_end - pos, len - done));
             std::memcpy(buf + done, src + pos % options.span_size, n);
+            if (index == span_of(forward_out)) {
+                forward_delivered += n;
+            } else {
+                cache.delivered(index, n);
+            }
             done += n;
         }
         return static_cast<int64_t>(done);
