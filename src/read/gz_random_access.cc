@@ -19,6 +19,8 @@
 
 #include <zlib.h>
 
+#include "read/gz_fast_inflate.h"
+
 namespace tesra::read {
 
 namespace {
@@ -70,6 +72,41 @@ struct AccessPoint {
     bool member_start = false;  // a gzip member header starts at `in`; no window needed
     Bytes window;               // the member's last output bytes before `out`
     uInt window_size = 0;
+    Bytes saved;  // the fast inflater's saved state, for its points
+    std::size_t saved_size = 0;
+};
+
+// Input for the fast inflater: a buffer over the file from a given offset.
+class FastInput {
+public:
+    explicit FastInput(std::size_t size) : buf_(allocate_bytes(size)), size_(size) {}
+
+    void reset(uint64_t at) noexcept {
+        next_ = buf_.get();
+        avail_ = 0;
+        next_read_ = at;
+    }
+    // As Inflater::refill.
+    int64_t refill(int fd) noexcept {
+        if (avail_ > 0 && next_ != buf_.get()) std::memmove(buf_.get(), next_, avail_);
+        next_ = buf_.get();
+        const int64_t n = read_file_at(fd, buf_.get() + avail_, size_ - avail_, next_read_);
+        if (n > 0) {
+            avail_ += static_cast<std::size_t>(n);
+            next_read_ += static_cast<uint64_t>(n);
+        }
+        return n;
+    }
+    uint64_t position() const noexcept { return next_read_ - avail_; }
+    const unsigned char *&next() noexcept { return next_; }
+    std::size_t &avail() noexcept { return avail_; }
+
+private:
+    Bytes buf_;
+    std::size_t size_;
+    const unsigned char *next_ = nullptr;
+    std::size_t avail_ = 0;
+    uint64_t next_read_ = 0;
 };
 
 // One z_stream with its own input buffer, reading the file from a given offset.
@@ -216,6 +253,12 @@ public:
         if (delivered > 0) this->delivered(index, delivered);
     }
 
+    void clear() noexcept {
+        map_.clear();
+        fresh_.clear();
+        consumed_.clear();
+    }
+
     Span take_buffer() {
         unsigned char *p = pool_.take();
         return Span(p, SpanReturn{&pool_});
@@ -261,7 +304,15 @@ struct GzRandomAccess::State {
           options(opts),
           cache(opts.span_size, opts.cache_budget / opts.span_size),
           forward(kForwardInputSize),
-          restart(kRestartInputSize) {}
+          restart(kRestartInputSize),
+          fast_in(kForwardInputSize),
+          fast_restart_in(kRestartInputSize) {
+        if (opts.fast_inflater) {
+            fast_forward = FastInflater::create();
+            fast_restart = FastInflater::create();
+            if (!fast_restart) fast_forward.reset();
+        }
+    }
     ~State() { ::close(fd); }
 
     int fd;
@@ -292,6 +343,12 @@ struct GzRandomAccess::State {
     // Restarts behind the forward pass.
     Inflater restart;
     Span scratch;
+
+    // The fast inflater's forward pass and restarts, while it is in use.
+    std::unique_ptr<FastInflater> fast_forward;
+    std::unique_ptr<FastInflater> fast_restart;
+    FastInput fast_in;
+    FastInput fast_restart_in;
 
     uint64_t span_of(uint64_t pos) const noexcept { return pos / options.span_size; }
 
@@ -357,8 +414,189 @@ struct GzRandomAccess::State {
         if (!forward_span) forward_span = cache.take_buffer();
     }
 
+    // ---- the fast inflater ------------------------------------------------------------
+
+    // Index bytes a point may add per decompressed byte, at most: 1 in 28 keeps the index
+    // under 4 % of the stream.
+    static constexpr uint64_t kStreamBytesPerIndexByte = 28;
+
+    // Everything the fast inflater built is dropped and zlib starts again from the first byte.
+    // Bytes already handed out stay right: both inflaters give the same bytes for every stream
+    // the fast one got through.
+    void fall_back_to_zlib() noexcept {
+        fast_forward.reset();
+        fast_restart.reset();
+        forward_started = false;
+        forward_state = Forward::kLook;
+        forward_out = 0;
+        forward_span.reset();
+        forward_delivered = 0;
+        last_point_out = 0;
+        points.clear();
+        cache.clear();
+        end_latched = false;
+        format = Format::kUnknown;
+    }
+
+    void add_fast_point() {
+        AccessPoint p;
+        p.out = forward_out;
+        p.in = fast_in.position();
+        p.saved_size = fast_forward->saved_size();
+        p.saved = allocate_bytes(p.saved_size);
+        fast_forward->save(p.saved.get());
+        points.push_back(std::move(p));
+        last_point_out = forward_out;
+    }
+
+    // look() for the fast pass.
+    bool look_fast() {
+        if (fast_in.avail() < 4 && !end_latched && fast_in.refill(fd) < 0) {
+            forward_state = Forward::kFailed;
+            return false;
+        }
+        if (fast_in.avail() == 0) {
+            end_latched = true;
+            return false;
+        }
+        if (fast_in.avail() >= 2 && is_gzip_magic(fast_in.next())) {
+            if (!FastInflater::takes_header(fast_in.next(), fast_in.avail())) {
+                fall_back_to_zlib();
+                return false;
+            }
+            format = Format::kGzip;
+            fast_forward->start_member();
+            add_member_start(fast_in.position());
+            forward_state = Forward::kMember;
+            return true;
+        }
+        if (format == Format::kUnknown) format = Format::kTransparent;
+        forward_state = Forward::kFinished;
+        return false;
+    }
+
+    // advance() with the fast inflater; falls back to zlib when it cannot go on exactly.
+    void advance_fast(uint64_t target) {
+        if (!forward_started) {
+            fast_in.reset(0);
+            forward_started = true;
+        }
+        while (forward_out < target && fast_forward) {
+            if (forward_state == Forward::kLook) {
+                if (!look_fast()) return;
+                continue;
+            }
+            if (forward_state != Forward::kMember) return;
+            if (fast_in.avail() == 0 && !end_latched && fast_in.refill(fd) < 0) {
+                forward_state = Forward::kFailed;
+                return;
+            }
+            const bool input_ended = fast_in.avail() == 0;
+            const std::size_t avail_before = fast_in.avail();
+            take_forward_span();
+            const std::size_t at = forward_out % options.span_size;
+            const std::size_t room = options.span_size - at;
+            std::size_t produced = 0, unused = 0;
+            const FastInflater::Step step =
+                fast_forward->inflate(fast_in.next(), fast_in.avail(), forward_span.get() + at,
+                                      room, &produced, &unused);
+            forward_out += produced;
+            inflated += produced;
+            if (produced == room) {
+                cache.insert(span_of(forward_out - 1), std::move(forward_span),
+                             forward_delivered);
+                forward_delivered = 0;
+            }
+            if (step == FastInflater::Step::kError) {
+                fall_back_to_zlib();
+                return;
+            }
+            if (step == FastInflater::Step::kMemberEnd) {
+                fast_in.reset(fast_in.position() - unused);
+                forward_state = Forward::kLook;
+                continue;
+            }
+            // The input ended inside the member (cut short, or still being written), or
+            // nothing moved: zlib settles what the stream holds.
+            if ((input_ended && produced == 0) ||
+                (produced == 0 && fast_in.avail() == avail_before)) {
+                fall_back_to_zlib();
+                return;
+            }
+            const uint64_t gap = forward_out - last_point_out;
+            if (gap >= options.point_spacing && fast_forward->can_save() &&
+                gap >= fast_forward->saved_size() * kStreamBytesPerIndexByte) {
+                add_fast_point();
+            }
+        }
+    }
+
+    bool restart_fast_at(const AccessPoint &p) {
+        fast_restart_in.reset(p.in);
+        if (p.member_start) {
+            fast_restart->start_member();
+            return true;
+        }
+        return fast_restart->restore(p.saved.get(), p.saved_size);
+    }
+
+    // fill_span() with the fast inflater.
+    bool fill_span_fast(uint64_t index) {
+        const uint64_t start = index * options.span_size;
+        const uint64_t end = start + options.span_size;
+        std::size_t point = point_before(start);
+        if (!restart_fast_at(points[point])) return false;
+        uint64_t pos = points[point].out;
+        if (!scratch) scratch = cache.take_buffer();
+        Span target = cache.take_buffer();
+        Span side;
+        while (pos < end) {
+            const uint64_t span = span_of(pos);
+            const std::size_t at = pos % options.span_size;
+            unsigned char *dst;
+            if (span == index) {
+                dst = target.get();
+            } else if (at == 0 && !side && !cache.contains(span)) {
+                side = cache.take_buffer();
+                dst = side.get();
+            } else {
+                dst = side ? side.get() : scratch.get();
+            }
+            FastInput &in = fast_restart_in;
+            if (in.avail() == 0 && in.refill(fd) < 0) return false;
+            const std::size_t avail_before = in.avail();
+            const std::size_t room = options.span_size - at;
+            std::size_t produced = 0, unused = 0;
+            const FastInflater::Step step =
+                fast_restart->inflate(in.next(), in.avail(), dst + at, room, &produced, &unused);
+            pos += produced;
+            inflated += produced;
+            if (side && span_of(pos) != span) cache.insert(span, std::move(side));
+            if (pos >= end) break;
+            if (step == FastInflater::Step::kError) return false;
+            if (step == FastInflater::Step::kMemberEnd) {
+                const std::size_t next = point_before(pos);
+                if (next <= point || points[next].out != pos) return false;
+                point = next;
+                if (!restart_fast_at(points[point])) return false;
+                continue;
+            }
+            // These bytes were inflated once already, so the input cannot run out here.
+            if (produced == 0 && in.avail() == avail_before) return false;
+        }
+        cache.insert(index, std::move(target));
+        return true;
+    }
+
+    // ---- zlib ----------------------------------------------------------------------------
+
     // Inflates forward until `target` is covered, the input ends or an error stops the pass.
     void advance(uint64_t target) {
+        if (fast_forward) {
+            advance_fast(target);
+            if (fast_forward) return;
+            // Fell back: zlib takes it from the first byte.
+        }
         if (!forward_started) {
             if (!forward.reset(kGzipWindowBits, 0)) {
                 forward_state = Forward::kFailed;
@@ -489,11 +727,21 @@ struct GzRandomAccess::State {
         return true;
     }
 
-    // Bytes of span `index` from `pos` on; nullptr if they cannot be produced.
-    const unsigned char *span_bytes(uint64_t index) {
+    // Bytes of span `index` from `pos` on; nullptr if they cannot be produced (after a
+    // fallback to zlib, *retry says to look again).
+    const unsigned char *span_bytes(uint64_t index, bool *retry) {
+        *retry = false;
         if (index == span_of(forward_out)) return forward_span.get();
         if (const unsigned char *p = cache.find(index)) return p;
-        if (!fill_span(index)) return nullptr;
+        if (fast_forward) {
+            if (!fill_span_fast(index)) {
+                fall_back_to_zlib();
+                *retry = true;
+                return nullptr;
+            }
+        } else if (!fill_span(index)) {
+            return nullptr;
+        }
         return cache.find(index);
     }
 
@@ -526,8 +774,12 @@ struct GzRandomAccess::State {
                 continue;
             }
             const uint64_t index = span_of(pos);
-            const unsigned char *src = span_bytes(index);
-            if (src == nullptr) return -1;
+            bool retry = false;
+            const unsigned char *src = span_bytes(index, &retry);
+            if (src == nullptr) {
+                if (retry) continue;
+                return -1;
+            }
             const uint64_t span_end = std::min((index + 1) * options.span_size, forward_out);
             const std::size_t n =
                 static_cast<std::size_t>(std::min<uint64_t>(span_end - pos, len - done));
@@ -606,7 +858,8 @@ GzAccessStats GzRandomAccess::stats() const noexcept {
     out.inflated_bytes = s.inflated;
     out.access_points = s.points.size();
     out.index_bytes = s.points.capacity() * sizeof(AccessPoint);
-    for (const AccessPoint &p : s.points) out.index_bytes += p.window_size;
+    for (const AccessPoint &p : s.points) out.index_bytes += p.window_size + p.saved_size;
+    out.fast_inflater = s.fast_forward != nullptr;
     out.cache_bytes = s.cache.bytes();
     return out;
 }

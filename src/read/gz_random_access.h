@@ -17,6 +17,11 @@ struct GzAccessOptions {
     std::size_t span_size = std::size_t{256} << 10;
     // Bytes of decompressed spans kept in memory, least recently used first out.
     std::size_t cache_budget = std::size_t{64} << 20;
+    // Inflate with the fast inflater where the library has one. Its access points are saved
+    // inflater states (tens of KiB each), spaced so the index stays under 4 % of the stream.
+    // Whatever it cannot settle exactly as zlib would (damaged data, a member cut short, an
+    // unusual header) sends the layer back to zlib from the first byte.
+    bool fast_inflater = true;
 };
 
 // Counters for tests and the benchmark.
@@ -25,6 +30,7 @@ struct GzAccessStats {
     std::size_t access_points = 0;
     std::size_t index_bytes = 0;  // access points and their windows
     std::size_t cache_bytes = 0;  // spans held, cached or being filled
+    bool fast_inflater = false;   // inflating with the fast inflater (not fallen back to zlib)
 };
 
 class GzRandomAccess {

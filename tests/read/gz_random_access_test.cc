@@ -15,6 +15,7 @@
 #include "support/archive_builder.h"
 
 // The layer is internal to the reader library (hidden), so it is compiled into the test too.
+#include "read/gz_fast_inflate.cc"
 #include "read/gz_random_access.cc"
 
 namespace tesra::test {
@@ -27,6 +28,7 @@ using Bytes = std::vector<unsigned char>;
 // Small spans and points and a cache of eight spans: the sequences below cross many points,
 // evict spans and restart inflation all the time.
 constexpr GzAccessOptions kTight{32 << 10, 8 << 10, 64 << 10};
+constexpr GzAccessOptions kTightZlib{32 << 10, 8 << 10, 64 << 10, false};
 
 // Text-like samples with repeats: compresses about as well as an archive's records.
 Bytes sample_bytes(std::size_t n, uint32_t seed) {
@@ -245,10 +247,12 @@ protected:
 };
 
 TEST_P(GzEquivalence, RandomSeeksAndReadsMatchZlib) {
-    for (uint32_t seed : {1u, 2u, 3u}) {
-        Pair pair(path_, kTight);
-        ASSERT_TRUE(pair.ok());
-        run_random_sequence(pair, length_, seed, 150);
+    for (const GzAccessOptions &options : {kTight, kTightZlib}) {
+        for (uint32_t seed : {1u, 2u, 3u}) {
+            Pair pair(path_, options);
+            ASSERT_TRUE(pair.ok());
+            run_random_sequence(pair, length_, seed, 150);
+        }
     }
 }
 
@@ -340,7 +344,7 @@ TEST_F(GzRandomAccessCost, BackwardSeekInflatesAtMostOneSpacingAndOneSpan) {
     const Bytes data = sample_bytes(2 << 20, 5);
     // A block boundary every 4 KiB of input, so points sit close to their spacing.
     write_stream(data, {6, 4096, false});
-    auto layer = GzRandomAccess::open(path_.c_str(), kTight);
+    auto layer = GzRandomAccess::open(path_.c_str(), kTightZlib);
     ASSERT_TRUE(layer);
     Bytes all(data.size() + 1);
     ASSERT_EQ(layer->read(all.data(), static_cast<unsigned>(all.size())),
@@ -360,6 +364,85 @@ TEST_F(GzRandomAccessCost, BackwardSeekInflatesAtMostOneSpacingAndOneSpan) {
                   kTight.point_spacing + 4096 + kTight.span_size)
             << at;
     }
+}
+
+// Saved states of the fast inflater are the access points; restarts from them give zlib's
+// bytes, and they are spaced so the index stays within its share.
+TEST_F(GzRandomAccessCost, FastInflaterRestartsFromSavedStatesAsZlibReads) {
+    const Bytes a = sample_bytes(5 << 20, 8), b = sample_bytes(3 << 20, 9);
+    path_ = dir_.base("fast.gz");
+    write_bytes(path_, join({gzip_member(a), gzip_member(b, {1, 50000, false})}));
+    Pair pair(path_, kTight);
+    ASSERT_TRUE(pair.ok());
+    if (!pair.layer().stats().fast_inflater) GTEST_SKIP() << "built without the fast inflater";
+    run_random_sequence(pair, a.size() + b.size(), 21, 120);
+    const auto stats = pair.layer().stats();
+    EXPECT_TRUE(stats.fast_inflater) << "fell back to zlib on a sound stream";
+    EXPECT_GE(stats.access_points, 5u);  // two member starts and saved states
+    EXPECT_LE(stats.index_bytes, (a.size() + b.size()) * 4 / 100);
+
+    // A backward seek costs at most the widest spacing the index share allows, and a span.
+    auto layer = GzRandomAccess::open(path_.c_str(), kTight);
+    Bytes all(a.size() + b.size() + 1);
+    ASSERT_EQ(layer->read(all.data(), static_cast<unsigned>(all.size())),
+              static_cast<int>(a.size() + b.size()));
+    std::mt19937 rng(4);
+    for (int i = 0; i < 30; ++i) {
+        const uint64_t at = rng() % (a.size() + b.size());
+        const uint64_t before = layer->stats().inflated_bytes;
+        unsigned char byte = 0;
+        ASSERT_EQ(layer->seek(static_cast<int64_t>(at)), static_cast<int64_t>(at));
+        ASSERT_EQ(layer->read(&byte, 1), 1);
+        EXPECT_EQ(byte, all[at]);
+        EXPECT_LE(layer->stats().inflated_bytes - before, (3u << 20) + kTight.span_size) << at;
+    }
+}
+
+// What the fast inflater cannot settle exactly as zlib does goes back to zlib, which then
+// decides every byte and every error.
+TEST(GzFastInflaterFallback, CutShortAndUnusualStreamsEndOnZlib) {
+    TempDir dir;
+    const Bytes member = gzip_member(data_a());
+    Bytes reserved_flag = gzip_member(data_b());
+    reserved_flag[3] |= 0x20;  // a header flag zlib does not know
+    const std::pair<const char *, Bytes> cases[] = {
+        {"cut", first_bytes(member, member.size() / 2)},
+        {"flag", reserved_flag},
+        {"corrupt", [&] {
+             Bytes m = member;
+             m[m.size() / 2] ^= 0x5a;
+             return m;
+         }()},
+    };
+    for (const auto &[name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.base(std::string(name) + ".gz");
+        write_bytes(path, bytes);
+        Pair pair(path, kTight);
+        ASSERT_TRUE(pair.ok());
+        while (pair.read(30000) > 0) {
+        }
+        EXPECT_FALSE(pair.layer().stats().fast_inflater);
+        pair.seek(1000);
+        pair.read(5000);
+    }
+}
+
+// Spans read through are recycled: a walk in stream order holds a few spans, not the budget.
+TEST_F(GzRandomAccessCost, ReadingInStreamOrderHoldsOnlyAFewSpans) {
+    const Bytes data = sample_bytes(8 << 20, 10);
+    write_stream(data, {});
+    auto layer = GzRandomAccess::open(path_.c_str(), GzAccessOptions{});
+    ASSERT_TRUE(layer);
+    Bytes buf(100000);
+    std::size_t total = 0;
+    int n = 0;
+    while ((n = layer->read(buf.data(), static_cast<unsigned>(buf.size()))) > 0) {
+        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + n, data.begin() + total));
+        total += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(total, data.size());
+    EXPECT_LE(layer->stats().cache_bytes, std::size_t{20} * GzAccessOptions{}.span_size);
 }
 
 TEST_F(GzRandomAccessCost, ReadsJumpingBackWithinTheCacheInflateEveryByteOnce) {
