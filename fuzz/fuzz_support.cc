@@ -114,28 +114,34 @@ std::string write_archive_pair(const ArchiveInput &input, const char *base) {
 
 namespace {
 
-void walk_counter(tesra_object_handle_t *object, tesra_counter_handle_t *counter) {
-    tesra_counter_def_t_v6_0 def{};
-    tesra_set_latest_version(&def);
-    if (tesra_get_counter_info(counter, &def) != TESRA_SUCCESS) return;
-    tesra_cnt_size_t size = 0;
-    tesra_cnt_type_t type = 0;
-    tesra_cnt_unit_t unit = 0;
-    tesra_get_counter_type(counter, &size, &type, &unit);
-    tesra_counter_handle_t *found = nullptr;
-    tesra_find_counter_by_id(object, def.cnt_id, &found);
-    if (def.name != nullptr) tesra_find_counter_by_name(object, def.name, &found);
-}
+struct CounterKey {
+    uint32_t id;
+    std::string name;
+};
 
+// Public lookups move the object's counter cursor to what they find, so they run after the walk:
+// interleaved with it, two counters of one name would send the walk back forever.
 void walk_object(tesra_object_handle_t *object) {
     tesra_object_def_t_v6_0 def{};
     tesra_set_latest_version(&def);
     tesra_get_object_info(object, &def);
 
+    std::vector<CounterKey> keys;
     tesra_counter_handle_t *counter = nullptr;
     for (tesra_error_t rc = tesra_first_counter(object, &counter);
          rc == TESRA_SUCCESS && counter != nullptr; rc = tesra_next_counter(object, &counter)) {
-        walk_counter(object, counter);
+        tesra_counter_def_t_v6_0 cdef{};
+        tesra_set_latest_version(&cdef);
+        if (tesra_get_counter_info(counter, &cdef) != TESRA_SUCCESS) continue;
+        tesra_cnt_size_t size = 0;
+        tesra_cnt_type_t type = 0;
+        tesra_cnt_unit_t unit = 0;
+        tesra_get_counter_type(counter, &size, &type, &unit);
+        keys.push_back({cdef.cnt_id, cdef.name != nullptr ? cdef.name : ""});
+    }
+    for (const auto &key : keys) {
+        tesra_find_counter_by_id(object, key.id, &counter);
+        tesra_find_counter_by_name(object, key.name.c_str(), &counter);
     }
 
     uint64_t *periods = nullptr;
