@@ -36,6 +36,9 @@ function(tesra_add_library)
         PUBLIC ${TESRA_INCLUDE_DIR}
         PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${ARG_NAME} PRIVATE tesra_warnings)
+    # Our exported functions are not meant to be interposed: calls between them inside one
+    # library may be direct and inlined (a walk makes several per counter value).
+    target_compile_options(${ARG_NAME} PRIVATE -fno-semantic-interposition)
     if(ARG_LIBS)
         target_link_libraries(${ARG_NAME} PUBLIC ${ARG_LIBS})
     endif()

@@ -59,7 +59,7 @@ tesra_error_t decode_values(const tesra_counter_handle_t &counter,
     // Every value takes at least one byte of the slot; more labels than bytes cannot describe
     // the slot and would only size an allocation.
     if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
-    const uint64_t width = def.size / n;
+    const uint64_t width = n == 1 ? def.size : def.size / n;  // n is 1 for most counters
     const bool is_string = format::is_string_ctype(def.ctype);
 
     tesra_counter_data_t_v6_0 data{TESRA_CNT_4BYTES, nullptr, 0};
@@ -108,7 +108,7 @@ tesra_error_t decode_values_reusing(const tesra_counter_handle_t &counter,
         return decode_values(counter, slot, &data);
     }
     if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
-    const uint64_t width = def.size / n;
+    const uint64_t width = n == 1 ? def.size : def.size / n;  // n is 1 for most counters
     if (is_string) {
         for (uint64_t k = 0; k < n; ++k) {
             // The reader allocated these buffers itself; the field is const for callers only.
@@ -124,13 +124,18 @@ tesra_error_t decode_values_reusing(const tesra_counter_handle_t &counter,
         }
         return TESRA_SUCCESS;
     }
-    // Cells start zeroed, as a fresh array's do: a 4-byte value leaves the upper bytes 0.
-    std::memset(data.values, 0, n * sizeof *data.values);
+    // Cells hold what a fresh zeroed array would: a 4-byte value leaves the upper bytes 0, and
+    // widths this reader does not decode leave the cell 0.
     data.value_type = width == 8 ? TESRA_CNT_8BYTES : TESRA_CNT_4BYTES;
-    if (width == 4) {
-        for (uint64_t k = 0; k < n; ++k) data.values[k].val_4B = get_le32(slot + k * 4);
-    } else if (width == 8) {
-        for (uint64_t k = 0; k < n; ++k) data.values[k].val_8B = get_le64(slot + k * 8);
+    for (uint64_t k = 0; k < n; ++k) {
+        tesra_cnt_value_t cell;
+        std::memset(&cell, 0, sizeof cell);
+        if (width == 4) {
+            cell.val_4B = get_le32(slot + k * 4);
+        } else if (width == 8) {
+            cell.val_8B = get_le64(slot + k * 8);
+        }
+        data.values[k] = cell;
     }
     return TESRA_SUCCESS;
 }
@@ -199,10 +204,10 @@ tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
 // first, then its source's counter list. `cd` is a fresh handle or the one the previous step
 // handed out, whose value array is reused where it can be.
 tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
+                                const CounterList &list,
                                 uint32_t index,
                                 tesra_counter_handle_t **counter_out,
                                 tesra_counter_data_handle_t &cd) {
-    const CounterList list = counter_list(instance);
     tesra_counter_handle_t *counter = nullptr;
     const uint32_t nk = instance.e6_0.num_key_cnts;
     if (index < nk) {
@@ -249,7 +254,8 @@ tesra_error_t step_counter_data(tesra_instance_handle_t &instance,
     ii.current_counter_data = nullptr;
     if (first && update_iter) ii.next_counter_index = 0;
     const uint32_t index = first ? 0 : ii.next_counter_index;
-    const uint64_t total = uint64_t{instance.e6_0.num_key_cnts} + counter_list(instance).count;
+    const CounterList list = counter_list(instance);
+    const uint64_t total = uint64_t{instance.e6_0.num_key_cnts} + list.count;
     if (index >= total) return TESRA_SUCCESS;
 
     if (!cd) {
@@ -257,7 +263,9 @@ tesra_error_t step_counter_data(tesra_instance_handle_t &instance,
         if (!cd) return TESRA_NULL_POINTER;
     }
     tesra_counter_handle_t *c = nullptr;
-    if (auto rc = make_counter_data(instance, index, &c, *cd); rc != TESRA_SUCCESS) return rc;
+    if (auto rc = make_counter_data(instance, list, index, &c, *cd); rc != TESRA_SUCCESS) {
+        return rc;
+    }
     if (update_iter) ii.next_counter_index = index + 1;
     *counter = c;
     *counter_data = cd.get();
@@ -322,7 +330,7 @@ extern "C" tesra_error_t tesra_first_counter_data(tesra_instance_handle_t *insta
                                                   tesra_counter_handle_t **counter,
                                                   tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_data_v6_0(instance, counter, counter_data, true);
 }
 
@@ -330,7 +338,7 @@ extern "C" tesra_error_t tesra_next_counter_data(tesra_instance_handle_t *instan
                                                  tesra_counter_handle_t **counter,
                                                  tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_data_v6_0(instance, counter, counter_data, true);
 }
 
@@ -340,14 +348,14 @@ extern "C" tesra_error_t tesra_find_counter_data(tesra_instance_handle_t *instan
                                                  tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (counter_name == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_find_counter_data_v6_0(instance, counter_name, counter, counter_data, true);
 }
 
 extern "C" tesra_error_t tesra_get_counter_data_value(tesra_counter_data_handle_t *counter_data,
                                                       void *counter_data_value) {
     if (counter_data == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(counter_data, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(counter_data)) return TESRA_INVALID_VERSION;
     return tesra_get_counter_data_value_v6_0(
         counter_data, static_cast<tesra_counter_data_t_v6_0 *>(counter_data_value));
 }

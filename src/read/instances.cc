@@ -351,36 +351,55 @@ tesra_error_t scan_for_match(std::vector<tesra_counter_handle_t *> &keys,
     return TESRA_SUCCESS;
 }
 
+// Buffers a timestamp's join reuses from one instance to the next.
+struct JoinScratch {
+    std::vector<tesra_counter_handle_t *> keys;  // the query object's key counters
+    std::string canonical;
+    std::vector<char> entry;
+};
+
 // Joins instance `j` of the first record with its match in every other record and appends the
 // entry. `indexes`, when given, holds for each record r >= 1 a built index or nullptr.
 tesra_error_t join_instance(tesra_timestamp_handle_t &ts,
                             uint32_t j,
                             tesra_record_handle_t **records,
                             uint32_t n,
-                            const std::vector<const KeyIndex *> *indexes) {
+                            const std::vector<const KeyIndex *> *indexes,
+                            JoinScratch &scratch) {
     if (n == 0 || j >= records[0]->i6_0.num_instances) return TESRA_INVALID_ARGUMENTS;
     const tesra_record_handle_t &r0 = *records[0];
     const uint32_t size0 = instance_size(r0);
     const char *e0 = r0.i6_0.data_buffer + uint64_t{j} * size0;
+    std::vector<tesra_counter_handle_t *> &keys = scratch.keys;
 
-    std::vector<tesra_counter_handle_t *> keys = key_counters_of(*ts.i6_0.query->i6_0.object);
+    // Keys with a canonical form are matched through the indexes; the others (and records
+    // without an index) are decoded and compared key by key, which also reports their faults.
+    const bool has_canonical = canonical_keys(keys, *r0.i6_0.period, e0, &scratch.canonical);
     KeyValues key_values;
-    if (auto rc = decode_keys(keys, *r0.i6_0.period, {e0, size0}, &key_values);
-        rc != TESRA_SUCCESS) {
-        return rc;
+    bool decoded = false;
+    auto decode = [&]() -> tesra_error_t {
+        decoded = true;
+        return decode_keys(keys, *r0.i6_0.period, {e0, size0}, &key_values);
+    };
+    if (!has_canonical) {
+        if (auto rc = decode(); rc != TESRA_SUCCESS) return rc;
     }
-    std::string canonical;
-    const bool has_canonical =
-        indexes != nullptr && canonical_keys(keys, *r0.i6_0.period, e0, &canonical);
-    std::vector<char> entry(e0, e0 + size0);
+    std::vector<char> &entry = scratch.entry;
+    entry.assign(e0, e0 + size0);
     for (uint32_t r = 1; r < n; ++r) {
         const tesra_record_handle_t &rr = *records[r];
         const char *match = nullptr;
-        if (const KeyIndex *index = has_canonical ? (*indexes)[r] : nullptr; index != nullptr) {
-            const int64_t k = index->find(canonical);
+        const KeyIndex *index = has_canonical && indexes != nullptr ? (*indexes)[r] : nullptr;
+        if (index != nullptr) {
+            const int64_t k = index->find(scratch.canonical);
             if (k >= 0) match = rr.i6_0.data_buffer + uint64_t(k) * instance_size(rr);
-        } else if (auto rc = scan_for_match(keys, key_values, rr, &match); rc != TESRA_SUCCESS) {
-            return rc;
+        } else {
+            if (!decoded) {
+                if (auto rc = decode(); rc != TESRA_SUCCESS) return rc;
+            }
+            if (auto rc = scan_for_match(keys, key_values, rr, &match); rc != TESRA_SUCCESS) {
+                return rc;
+            }
         }
         if (match == nullptr) return TESRA_SUCCESS;  // not sampled in every period: left out
         entry.insert(entry.end(), match, match + instance_size(rr));
@@ -392,7 +411,9 @@ tesra_error_t add_instance(tesra_timestamp_handle_t &ts,
                            uint32_t j,
                            tesra_record_handle_t **records,
                            uint32_t n) {
-    return join_instance(ts, j, records, n, nullptr);
+    JoinScratch scratch;
+    scratch.keys = key_counters_of(*ts.i6_0.query->i6_0.object);
+    return join_instance(ts, j, records, n, nullptr, scratch);
 }
 
 tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
@@ -421,11 +442,12 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
     const uint32_t size0 = instance_size(r0);
     // Each other record is indexed once by its instances' keys, so joining costs one lookup
     // per instance and period instead of a scan.
-    const std::vector<tesra_counter_handle_t *> keys = key_counters_of(*q.i6_0.object);
+    JoinScratch scratch;
+    scratch.keys = key_counters_of(*q.i6_0.object);
     std::vector<KeyIndex> built(n);
     std::vector<const KeyIndex *> indexes(n, nullptr);
     for (uint32_t i = 1; i < n; ++i) {
-        if (built[i].build(keys, *raw[i])) indexes[i] = &built[i];
+        if (built[i].build(scratch.keys, *raw[i])) indexes[i] = &built[i];
     }
     bool appended = false;
     for (uint32_t j = 0; j < r0.i6_0.num_instances; ++j) {
@@ -438,7 +460,10 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
         }
         if (!equal) continue;
         const uint32_t before = ts.i6_0.num_instances;
-        if (auto rc = join_instance(ts, j, raw.data(), n, &indexes); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = join_instance(ts, j, raw.data(), n, &indexes, scratch);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
         appended = appended || ts.i6_0.num_instances != before;
     }
     if (!appended && q.e6_0.num_key_cnts > 0) return TESRA_INSTANCE_NOT_FOUND;
@@ -457,14 +482,14 @@ namespace rd = tesra::read;
 extern "C" tesra_error_t tesra_first_instance(tesra_timestamp_handle_t *timestamp,
                                               tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(timestamp, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_first_instance_v6_0(timestamp, instance, true);
 }
 
 extern "C" tesra_error_t tesra_next_instance(tesra_timestamp_handle_t *timestamp,
                                              tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(timestamp, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_next_instance_v6_0(timestamp, instance, true);
 }
 
@@ -474,7 +499,7 @@ extern "C" tesra_error_t tesra_find_instance(tesra_timestamp_handle_t *timestamp
                                              uint32_t num_key_cnts,
                                              tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(timestamp, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_find_instance_v6_0(timestamp, key_cnt_names,
                                     static_cast<tesra_counter_data_t_v6_0 *>(key_cnt_values),
                                     num_key_cnts, instance, true);
@@ -483,21 +508,21 @@ extern "C" tesra_error_t tesra_find_instance(tesra_timestamp_handle_t *timestamp
 extern "C" tesra_error_t tesra_first_instance_from_record(tesra_record_handle_t *record,
                                                           tesra_instance_handle_t **instance) {
     if (record == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(record, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(record)) return TESRA_INVALID_VERSION;
     return tesra_first_instance_from_record_v6_0(record, instance);
 }
 
 extern "C" tesra_error_t tesra_next_instance_from_record(tesra_record_handle_t *record,
                                                          tesra_instance_handle_t **instance) {
     if (record == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(record, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(record)) return TESRA_INVALID_VERSION;
     return tesra_next_instance_from_record_v6_0(record, instance);
 }
 
 extern "C" tesra_error_t tesra_get_instance_data(tesra_instance_handle_t *instance,
                                                  void *instance_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!tesra_is_version(instance, 6, 0)) return TESRA_INVALID_VERSION;
+    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_get_instance_data_v6_0(instance,
                                         static_cast<tesra_instance_data_t_v6_0 *>(instance_data));
 }

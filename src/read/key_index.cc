@@ -27,7 +27,7 @@ bool canonical_keys(std::span<tesra_counter_handle_t *const> keys,
         if (!slot_fits(offset, def.size, period.cnts_size)) return false;
         const uint64_t n = format::value_count(def.num_x_items, def.num_y_items);
         if (n == 0 || (n > 1 && n > def.size)) return false;
-        const uint64_t width = def.size / n;
+        const uint64_t width = n == 1 ? def.size : def.size / n;  // n is 1 for most counters
         const char *slot = instance + offset;
         if (format::is_string_ctype(def.ctype)) {
             for (uint64_t k = 0; k < n; ++k) {

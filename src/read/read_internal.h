@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 
@@ -14,6 +15,16 @@
 #include "common/c_memory.h"
 
 namespace tesra::read {
+
+// ---- versions ----------------------------------------------------------------------------------
+
+// tesra_is_version(handle, 6, 0), inline: the walks through instances and counter values make
+// this test once per value.
+inline bool is_version_6(const void *handle) noexcept {
+    tesra_version_t v;
+    std::memcpy(&v, handle, sizeof v);
+    return v.major_v == 6;
+}
 
 // ---- release and ownership -------------------------------------------------------------------
 
