@@ -660,7 +660,9 @@ void add_check_command(CLI::App &app, int &status) {
         "Check an archive's integrity: the metadata parses, its time fields agree with the "
         "records, every slot and partial-record list of the index points at a record of the "
         "right object, period and slot, every record is indexed exactly once and fits its "
-        "instance size. Prints one line per problem; exit status 1 when there is any.");
+        "instance size. Where the records stop being what the writer wrote, prints 'data stops "
+        "at offset <n> (sample time <t>): <reason>' as recover does. Prints one line per "
+        "problem; exit status 1 when there is any.");
     cmd->add_option("BASE", opt->base, "Archive base path")->required();
     cmd->add_option("--max-problems", opt->max_problems, "Print at most this many (0: all)")
         ->capture_default_str();

@@ -285,7 +285,8 @@ void add_recover_command(CLI::App &app, int &status) {
         "again unchanged, up to the first one that is cut short or cannot be what the writer "
         "wrote. That place is printed as 'data stops at offset <n> (sample time <t>): <reason>', "
         "with <n> the offset in the decompressed stream and <t> the absolute time of the last "
-        "whole record before it. Exit status 1 when nothing could be recovered.");
+        "whole record before it. Exit status 1 when no archive can be written: the XML part "
+        "does not read, or fewer than two sample times survive.");
     cmd->add_option("BASE", opt->base, "Archive base path of the damaged archive")->required();
     cmd->add_option("OUT_BASE", opt->out,
                     "Base path of the new archive (an archive name, e.g. 1_60_<start>_<duration>)")

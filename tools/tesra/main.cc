@@ -1,4 +1,4 @@
-// tesra: look into, check and generate performance-counter archives.
+// tesra: look into, check, recover and generate performance-counter archives.
 #include <CLI/CLI.hpp>
 
 #include "cli_common.h"
@@ -8,7 +8,7 @@ int main(int argc, char **argv) {
     using namespace tesra::cli;
 
     CLI::App app{
-        "Look into, check and generate performance-counter archives.\n"
+        "Look into, check, recover and generate performance-counter archives.\n"
         "An archive is named by its base path: <base>.meta and <base>.gz."};
     app.name("tesra");
     app.require_subcommand(1, 1);
