@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -305,12 +306,13 @@ struct GzRandomAccess::State {
           cache(opts.span_size, opts.cache_budget / opts.span_size),
           forward(kForwardInputSize),
           restart(kRestartInputSize),
-          fast_in(kForwardInputSize),
-          fast_restart_in(kRestartInputSize) {
+          fast_in(kForwardInputSize) {
         if (opts.fast_inflater) {
             fast_forward = FastInflater::create();
-            fast_restart = FastInflater::create();
-            if (!fast_restart) fast_forward.reset();
+            for (Cursor &c : cursors) {
+                c.inflater = FastInflater::create();
+                if (!c.inflater) fast_forward.reset();
+            }
         }
     }
     ~State() { ::close(fd); }
@@ -346,9 +348,20 @@ struct GzRandomAccess::State {
 
     // The fast inflater's forward pass and restarts, while it is in use.
     std::unique_ptr<FastInflater> fast_forward;
-    std::unique_ptr<FastInflater> fast_restart;
     FastInput fast_in;
-    FastInput fast_restart_in;
+    // Restarts of the fast inflater stay where they stopped: a reader going through several
+    // regions behind the forward pass (one object's records after another's, in a stream
+    // written in batches) goes on from there instead of restarting at a point each time.
+    struct Cursor {
+        std::unique_ptr<FastInflater> inflater;
+        FastInput in{kRestartInputSize};
+        bool valid = false;
+        uint64_t pos = 0;       // decompressed position it stands at
+        std::size_t point = 0;  // the access point it started from
+        uint64_t used = 0;      // for least-recently-used replacement
+    };
+    std::array<Cursor, 4> cursors;
+    uint64_t cursor_clock = 0;
 
     uint64_t span_of(uint64_t pos) const noexcept { return pos / options.span_size; }
 
@@ -425,7 +438,10 @@ struct GzRandomAccess::State {
     // the fast one got through.
     void fall_back_to_zlib() noexcept {
         fast_forward.reset();
-        fast_restart.reset();
+        for (Cursor &c : cursors) {
+            c.inflater.reset();
+            c.valid = false;
+        }
         forward_started = false;
         forward_state = Forward::kLook;
         forward_out = 0;
@@ -531,28 +547,58 @@ struct GzRandomAccess::State {
         }
     }
 
-    bool restart_fast_at(const AccessPoint &p) {
-        fast_restart_in.reset(p.in);
+    bool restart_fast_at(Cursor &c, std::size_t point) {
+        const AccessPoint &p = points[point];
+        c.valid = false;
+        c.in.reset(p.in);
+        c.point = point;
+        c.pos = p.out;
         if (p.member_start) {
-            fast_restart->start_member();
-            return true;
+            c.inflater->start_member();
+        } else if (!c.inflater->restore(p.saved.get(), p.saved_size)) {
+            return false;
         }
-        return fast_restart->restore(p.saved.get(), p.saved_size);
+        c.valid = true;
+        return true;
+    }
+
+    // The cursor to fill from `start` with: one already between the nearest access point and
+    // `start`, or the least recently used one, restarted at that point.
+    Cursor *cursor_for(uint64_t start) {
+        const std::size_t point = point_before(start);
+        Cursor *best = nullptr;
+        Cursor *oldest = &cursors[0];
+        for (Cursor &c : cursors) {
+            if (c.valid && c.pos <= start && c.pos >= points[point].out &&
+                (best == nullptr || c.pos > best->pos)) {
+                best = &c;
+            }
+            if (c.used < oldest->used) oldest = &c;
+        }
+        Cursor *c = best;
+        if (c == nullptr) {
+            c = oldest;
+            if (!restart_fast_at(*c, point)) return nullptr;
+        }
+        c->used = ++cursor_clock;
+        return c;
     }
 
     // fill_span() with the fast inflater.
     bool fill_span_fast(uint64_t index) {
         const uint64_t start = index * options.span_size;
         const uint64_t end = start + options.span_size;
-        std::size_t point = point_before(start);
-        if (!restart_fast_at(points[point])) return false;
-        uint64_t pos = points[point].out;
+        Cursor *cursor = cursor_for(start);
+        if (cursor == nullptr) return false;
+        Cursor &c = *cursor;
+        c.valid = false;  // until it stands somewhere known again
+        bool at_last_member_end = false;
         if (!scratch) scratch = cache.take_buffer();
         Span target = cache.take_buffer();
         Span side;
-        while (pos < end) {
-            const uint64_t span = span_of(pos);
-            const std::size_t at = pos % options.span_size;
+        while (c.pos < end) {
+            const uint64_t span = span_of(c.pos);
+            const std::size_t at = c.pos % options.span_size;
             unsigned char *dst;
             if (span == index) {
                 dst = target.get();
@@ -562,28 +608,37 @@ struct GzRandomAccess::State {
             } else {
                 dst = side ? side.get() : scratch.get();
             }
-            FastInput &in = fast_restart_in;
-            if (in.avail() == 0 && in.refill(fd) < 0) return false;
-            const std::size_t avail_before = in.avail();
+            if (c.in.avail() == 0 && c.in.refill(fd) < 0) return false;
+            const std::size_t avail_before = c.in.avail();
+            // Stop at the span's end, so the cursor stands at the next span's first byte.
             const std::size_t room = options.span_size - at;
             std::size_t produced = 0, unused = 0;
-            const FastInflater::Step step =
-                fast_restart->inflate(in.next(), in.avail(), dst + at, room, &produced, &unused);
-            pos += produced;
+            const FastInflater::Step step = c.inflater->inflate(
+                c.in.next(), c.in.avail(), dst + at, room, &produced, &unused);
+            c.pos += produced;
             inflated += produced;
-            if (side && span_of(pos) != span) cache.insert(span, std::move(side));
-            if (pos >= end) break;
+            if (side && span_of(c.pos) != span) cache.insert(span, std::move(side));
             if (step == FastInflater::Step::kError) return false;
             if (step == FastInflater::Step::kMemberEnd) {
-                const std::size_t next = point_before(pos);
-                if (next <= point || points[next].out != pos) return false;
-                point = next;
-                if (!restart_fast_at(points[point])) return false;
+                // The next member, if the forward pass found one, starts at the last access
+                // point at this position.
+                const std::size_t next = point_before(c.pos);
+                if (next > c.point && points[next].out == c.pos) {
+                    if (!restart_fast_at(c, next)) return false;
+                    c.valid = false;
+                } else if (c.pos < end) {
+                    return false;  // the stream ends inside a span it filled before
+                } else {
+                    at_last_member_end = true;
+                }
+                if (c.pos >= end) break;
                 continue;
             }
+            if (c.pos >= end) break;
             // These bytes were inflated once already, so the input cannot run out here.
-            if (produced == 0 && in.avail() == avail_before) return false;
+            if (produced == 0 && c.in.avail() == avail_before) return false;
         }
+        c.valid = !at_last_member_end;
         cache.insert(index, std::move(target));
         return true;
     }
