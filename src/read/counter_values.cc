@@ -224,9 +224,9 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
         counter = list.counters[index - nk];
         tesra_offset_t offset = 0;
         if (auto rc = counter_offset(instance, *counter, &offset); rc != TESRA_SUCCESS) return rc;
-        if (auto rc = decode_slot_reusing(*counter,
-                                          {instance.i6_0.instance_buffer, instance.i6_0.size},
-                                          offset, cd.e6_0, false);
+        if (auto rc =
+                decode_slot_reusing(*counter, {instance.i6_0.instance_buffer, instance.i6_0.size},
+                                    offset, cd.e6_0, false);
             rc != TESRA_SUCCESS) {
             return rc;
         }

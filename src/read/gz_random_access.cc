@@ -336,7 +336,7 @@ struct GzRandomAccess::State {
     bool forward_started = false;
     Forward forward_state = Forward::kLook;
     uint64_t forward_out = 0;
-    Span forward_span;  // the span that holds forward_out, being filled
+    Span forward_span;                  // the span that holds forward_out, being filled
     std::size_t forward_delivered = 0;  // bytes of forward_span read so far
     uint64_t last_point_out = 0;
     std::vector<AccessPoint> points;
@@ -513,14 +513,12 @@ struct GzRandomAccess::State {
             const std::size_t at = forward_out % options.span_size;
             const std::size_t room = options.span_size - at;
             std::size_t produced = 0, unused = 0;
-            const FastInflater::Step step =
-                fast_forward->inflate(fast_in.next(), fast_in.avail(), forward_span.get() + at,
-                                      room, &produced, &unused);
+            const FastInflater::Step step = fast_forward->inflate(
+                fast_in.next(), fast_in.avail(), forward_span.get() + at, room, &produced, &unused);
             forward_out += produced;
             inflated += produced;
             if (produced == room) {
-                cache.insert(span_of(forward_out - 1), std::move(forward_span),
-                             forward_delivered);
+                cache.insert(span_of(forward_out - 1), std::move(forward_span), forward_delivered);
                 forward_delivered = 0;
             }
             if (step == FastInflater::Step::kError) {
@@ -613,8 +611,8 @@ struct GzRandomAccess::State {
             // Stop at the span's end, so the cursor stands at the next span's first byte.
             const std::size_t room = options.span_size - at;
             std::size_t produced = 0, unused = 0;
-            const FastInflater::Step step = c.inflater->inflate(
-                c.in.next(), c.in.avail(), dst + at, room, &produced, &unused);
+            const FastInflater::Step step =
+                c.inflater->inflate(c.in.next(), c.in.avail(), dst + at, room, &produced, &unused);
             c.pos += produced;
             inflated += produced;
             if (side && span_of(c.pos) != span) cache.insert(span, std::move(side));
@@ -682,8 +680,7 @@ struct GzRandomAccess::State {
             forward_out += produced;
             inflated += produced;
             if (produced == room) {
-                cache.insert(span_of(forward_out - 1), std::move(forward_span),
-                             forward_delivered);
+                cache.insert(span_of(forward_out - 1), std::move(forward_span), forward_delivered);
                 forward_delivered = 0;
             }
             if (rc == Z_STREAM_END) {

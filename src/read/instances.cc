@@ -460,8 +460,7 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
         }
         if (!equal) continue;
         const uint32_t before = ts.i6_0.num_instances;
-        if (auto rc = join_instance(ts, j, raw.data(), n, &indexes, scratch);
-            rc != TESRA_SUCCESS) {
+        if (auto rc = join_instance(ts, j, raw.data(), n, &indexes, scratch); rc != TESRA_SUCCESS) {
             return rc;
         }
         appended = appended || ts.i6_0.num_instances != before;

@@ -435,7 +435,8 @@ TEST(GzFastInflaterFallback, CutShortAndUnusualStreamsEndOnZlib) {
     const std::pair<const char *, Bytes> cases[] = {
         {"cut", first_bytes(member, member.size() / 2)},
         {"flag", reserved_flag},
-        {"corrupt", [&] {
+        {"corrupt",
+         [&] {
              Bytes m = member;
              m[m.size() / 2] ^= 0x5a;
              return m;
