@@ -435,6 +435,11 @@ int main(int argc, char **argv) {
         : quick    ? "quick"
                    : "full",
         reps);
+#if defined(TESRA_HAVE_ISAL)
+    std::printf("# reader inflates with ISA-L, zlib as fallback; B is zlib\n");
+#else
+    std::printf("# reader inflates with zlib\n");
+#endif
 
     std::vector<Archive> series;
     for (double mb : sizes) {
