@@ -55,8 +55,13 @@ FastInflater::Step FastInflater::inflate(const unsigned char *&in,
     zs.next_in = const_cast<uint8_t *>(in);  // read only; the field is not const
     zs.avail_in = static_cast<uint32_t>(take);
     zs.next_out = out;
-    zs.avail_out = static_cast<uint32_t>(room > UINT_MAX ? UINT_MAX : room);
+    const std::size_t offered = room > UINT_MAX ? UINT_MAX : room;
+    zs.avail_out = static_cast<uint32_t>(offered);
     const int rc = isal_inflate(&zs);
+    // On some damaged streams (a distance reaching before the data's start) the call fails
+    // with its input count run below zero. Counts beyond what was offered are not believed:
+    // nothing was taken or produced, and the failure stands.
+    if (zs.avail_in > take || zs.avail_out > offered) return Step::kError;
     *produced = room - zs.avail_out;
     const std::size_t used = take - zs.avail_in;
     in += used;

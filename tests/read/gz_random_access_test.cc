@@ -328,6 +328,70 @@ TEST_P(GzDamaged, BothFailAndAgreeBeforeTheFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Damage, GzDamaged, ::testing::Values(0, 1, 2));
 
+// A short member whose data refers back before its own start.
+Bytes far_back_member() {
+    return {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x63, 0x60, 0x80, 0x00,
+            0x09, 0x20, 0x66, 0x06, 0xe2, 0x17, 0xcc, 0x10, 0x7e, 0x59, 0x7e, 0x8e, 0x6e, 0x22,
+            0x03, 0x02, 0x30, 0x42, 0x69, 0x1d, 0x46, 0x5c, 0xea, 0x93, 0x90, 0xd4, 0x33, 0x41,
+            0xe9, 0x3d, 0x4c, 0xb8, 0xd5, 0x27, 0x23, 0xa9, 0x87, 0x0a, 0x33, 0x5c, 0x60, 0x27,
+            0xce, 0x3d, 0x2c, 0x50, 0xba, 0xff, 0xff, 0xff, 0xff, 0x40, 0xd5, 0xc3, 0xf8, 0xe8,
+            0xea, 0x39, 0x81, 0x18, 0x00, 0xb5, 0xec, 0xbb, 0xaa, 0xec, 0x00, 0x00, 0x00};
+}
+
+// The fast inflater's library fails on it with its input count run below zero; the failure
+// must leave the caller's input where it was, not gigabytes beyond it.
+TEST(GzDamagedMember, FastInflaterFailureTakesNoMoreInputThanItWasGiven) {
+    auto inflater = read::FastInflater::create();
+    if (!inflater) GTEST_SKIP() << "built without the fast inflater";
+    const Bytes bytes = far_back_member();
+    inflater->start_member();
+    const unsigned char *in = bytes.data();
+    std::size_t avail = bytes.size();
+    Bytes out(1 << 16);
+    read::FastInflater::Step step = read::FastInflater::Step::kOk;
+    for (int i = 0; i < 4 && step == read::FastInflater::Step::kOk; ++i) {
+        std::size_t produced = 0, unused = 0;
+        step = inflater->inflate(in, avail, out.data(), out.size(), &produced, &unused);
+        EXPECT_LE(produced, out.size());
+    }
+    EXPECT_EQ(step, read::FastInflater::Step::kError);
+    EXPECT_LE(avail, bytes.size());
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto at = reinterpret_cast<std::uintptr_t>(in);
+    EXPECT_GE(at, start);
+    EXPECT_EQ(at + avail, start + bytes.size());
+}
+
+// Through the layer both readers fail, agree on every byte both return, and the failure sticks.
+TEST(GzDamagedMember, DistanceTooFarBackFailsAsWithZlib) {
+    const Bytes bytes = far_back_member();
+    TempDir dir;
+    const std::string path = dir.base("far-back.gz");
+    write_bytes(path, bytes);
+    for (const GzAccessOptions &options : {kTightZlib, kTight, GzAccessOptions{}}) {
+        SCOPED_TRACE(options.fast_inflater ? "fast" : "zlib");
+        GzPtr gz(gzopen(path.c_str(), "rb"));
+        auto layer = GzRandomAccess::open(path.c_str(), options);
+        ASSERT_TRUE(gz && layer);
+        Bytes want(24), got(24);
+        bool zlib_failed = false, layer_failed = false;
+        for (int64_t at = 0; !(zlib_failed && layer_failed); at += 24) {
+            ASSERT_LT(at, 4096) << "a reader went on past the damage";
+            const int zn = zlib_failed ? -1 : gzread(gz.get(), want.data(), 24);
+            const int ln = layer_failed ? -1 : layer->read(got.data(), 24);
+            zlib_failed = zn < 0;
+            layer_failed = ln < 0;
+            if (zn >= 0 && ln >= 0) {
+                ASSERT_EQ(zn, ln);
+                ASSERT_TRUE(std::equal(want.begin(), want.begin() + zn, got.begin()));
+                ASSERT_GT(zn, 0) << "both reached the end without an error";
+            }
+        }
+        EXPECT_EQ(layer->seek(0), -1);
+        EXPECT_EQ(layer->read(got.data(), 1), -1);
+    }
+}
+
 // ---- cost and memory ----------------------------------------------------------------------
 
 class GzRandomAccessCost : public ::testing::Test {
