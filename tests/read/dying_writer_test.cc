@@ -4,7 +4,6 @@
 // archive still being written. Every reported time must read back whole and right, and no
 // record may read back in part: whatever lies beyond the last flush is either absent or whole.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -30,9 +30,9 @@ constexpr uint64_t kMinute = 60000;
 constexpr uint64_t kFiveMinutes = 300000;
 constexpr uint32_t kVolume = 3;
 constexpr uint32_t kCpu = 5;
-constexpr uint32_t kVolumes = 1500; // instances per volume record
-constexpr uint32_t kCores = 2000;   // instances per cpu record
-constexpr uint32_t kTimes = 40;     // sample times the writer means to write
+constexpr uint32_t kVolumes = 1500;  // instances per volume record
+constexpr uint32_t kCores = 2000;    // instances per cpu record
+constexpr uint32_t kTimes = 40;      // sample times the writer means to write
 constexpr int kRounds = 10;
 
 // Values that do not compress well, so that the deflate stream spills to disk mid-record.
@@ -226,7 +226,8 @@ TEST(DyingWriter, EveryFlushedSampleTimeReadsBackWholeAndNoRecordInPart) {
         kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own, exit " << WEXITSTATUS(status);
+        ASSERT_TRUE(WIFSIGNALED(status))
+            << "the writer failed on its own, exit " << WEXITSTATUS(status);
         while (read(fds[0], &k, sizeof k) == sizeof k) flushed = k + 1;
         close(fds[0]);
         ASSERT_GE(flushed, 1u);

@@ -79,8 +79,8 @@ protected:
     // 2 objects x 3 instances at 60 s for 10 minutes; chunk 2 makes every sample two partial
     // records (2 + 1 instances): 40 records.
     void gen_pristine() {
-        ToolResult r = run_tesra({"gen", dir_.path() + "/pristine", "--objects", "2", "--instances", "3",
-                                  "--counters", "4", "--duration", "10m", "--period", "60s",
+        ToolResult r = run_tesra({"gen", dir_.path() + "/pristine", "--objects", "2", "--instances",
+                                  "3", "--counters", "4", "--duration", "10m", "--period", "60s",
                                   "--chunk", "2", "--seed", "11"});
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(trim(r.out), at("pristine", kName));
@@ -110,8 +110,8 @@ protected:
         for (const auto &v : views_) {
             ToolResult r =
                 run_tesra({"values", base, v.object, "--period", v.period, "--format", "csv"});
-            text += v.object + " " + v.period + " status " + std::to_string(r.status) + "\n" +
-                    r.out;
+            text +=
+                v.object + " " + v.period + " status " + std::to_string(r.status) + "\n" + r.out;
         }
         return text;
     }
@@ -147,11 +147,12 @@ protected:
         std::string line = stop_line_of(recovered.out);
         std::string time = "no sample time";
         for (const auto &r : records_) {
-            if (r.offset + 24 + r.size <= offset) time = "sample time " + std::to_string(kBaseTime + r.time);
+            if (r.offset + 24 + r.size <= offset)
+                time = "sample time " + std::to_string(kBaseTime + r.time);
         }
-        EXPECT_EQ(line.rfind("data stops at offset " + std::to_string(offset) + " (" + time + "): ",
-                             0),
-                  0u)
+        EXPECT_EQ(
+            line.rfind("data stops at offset " + std::to_string(offset) + " (" + time + "): ", 0),
+            0u)
             << recovered.out;
         EXPECT_NE(line.find(reason), std::string::npos) << line;
         ToolResult check = run_tesra({"check", damaged});
@@ -255,7 +256,8 @@ TEST_F(Recover, CorruptRecordInTheMiddleEndsTheRecoveryThere) {
         {"time out of reach",
          [](auto &s, const auto &r) { put_u64(s, r.offset, uint64_t{1} << 60); },
          "lies beyond any span an archive"},
-        {"period outside the table", [](auto &s, const auto &r) { put_u64(s, r.offset + 16, 7000); },
+        {"period outside the table",
+         [](auto &s, const auto &r) { put_u64(s, r.offset + 16, 7000); },
          "period 7000 is not a sampling period"},
     };
     for (const auto &d : damages) {
@@ -318,8 +320,8 @@ TEST_F(Recover, SeveralPeriodsAndOncePerArchiveRecordsReadBackTheSame) {
     pristine_ = at("pristine", name);
     stream_ = read_stream(pristine_ + ".gz");
     records_ = stream_records(stream_);
-    views_ = {{"volume", "1m"}, {"volume", "5m"},   {"processor", "1m"},
-              {"system", "1m"}, {"system", "5m"},   {"node_config", "once"}};
+    views_ = {{"volume", "1m"}, {"volume", "5m"}, {"processor", "1m"},
+              {"system", "1m"}, {"system", "5m"}, {"node_config", "once"}};
     // Cut in the body of a record two thirds in: every period has records before it.
     const StreamRecord &victim = records_[records_.size() * 2 / 3];
     std::string damaged = damaged_with_stream(prefix(victim.offset + 30), name);
@@ -354,7 +356,8 @@ TEST(RecoverHeader, AVersion60PresetWithAttributesAndAggregationsIsCopiedWhole) 
         auto body = Instances().str("vol0", 16).u64(t).u32(1).u32(2).u32(3).bytes();
         records.push_back({t, 3, 60000, body});
         if (t % 300000 == 0) {
-            records.push_back({t, 3, 300000, Instances().str("vol0", 16).u32(4).u32(5).u32(6).bytes()});
+            records.push_back(
+                {t, 3, 300000, Instances().str("vol0", 16).u32(4).u32(5).u32(6).bytes()});
         }
     }
     ASSERT_EQ(write_archive(spec, base, records), TESRA_SUCCESS);

@@ -230,7 +230,8 @@ void Checker::walk_stream() {
         case ChainBreak::Kind::kNone:
             break;
     }
-    if (!cut.detail.empty()) problem("data stream: damaged after {} bytes: {}", scan.length, cut.detail);
+    if (!cut.detail.empty())
+        problem("data stream: damaged after {} bytes: {}", scan.length, cut.detail);
     if (scan.stop) {
         problem("{}", stop_line(*scan.stop));
         fmt::print("{}: {}\n", base_, stop_remainder(*scan.stop));

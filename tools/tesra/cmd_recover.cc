@@ -202,8 +202,7 @@ int run_recover(const RecoverOptions &opt) {
         return report_usage("OUT_BASE must not be the archive being recovered");
     }
     if (!opt.force && (exists(out_base + ".meta") || exists(out_base + ".gz"))) {
-        return report_usage(
-            fmt::format("{} exists; give --force to replace it", out_base));
+        return report_usage(fmt::format("{} exists; give --force to replace it", out_base));
     }
 
     XmlPart xml;

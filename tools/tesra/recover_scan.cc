@@ -99,8 +99,8 @@ size_t GzipInput::read(std::span<uint8_t> out) {
             }
             if (zs_.avail_in < 2 || zs_.next_in[0] != 0x1f || zs_.next_in[1] != 0x8b) {
                 const bool first = consumed_ == zs_.avail_in;
-                finish(End::kGarbage, first ? "the data file does not begin with a gzip member"
-                                            : "");
+                finish(End::kGarbage,
+                       first ? "the data file does not begin with a gzip member" : "");
                 if (!first) {
                     detail_ = fmt::format("{} bytes after the last gzip member are not gzip data",
                                           unread_compressed_);
@@ -180,8 +180,8 @@ bool XmlPart::open(const std::string &base, std::string *error) {
     tesra_error_t rc = tesra_open_data_file(base_.c_str(), "r", &file_, &meta_path, &data_path);
     if (rc != TESRA_SUCCESS) {
         file_ = nullptr;
-        *error = fmt::format("the XML part of {}.meta does not read back: {}", base,
-                             error_label(rc));
+        *error =
+            fmt::format("the XML part of {}.meta does not read back: {}", base, error_label(rc));
         return false;
     }
     tesra_file_def_t info{};
@@ -358,8 +358,9 @@ StreamScan scan_data_stream(const std::string &gz_path,
         if (good) {
             std::string refusal = judge.breach(r);
             if (refusal.empty()) {
-                refusal = visit(r, options.want_bodies ? std::span<const uint8_t>(body)
-                                                       : std::span<const uint8_t>(),
+                refusal = visit(r,
+                                options.want_bodies ? std::span<const uint8_t>(body)
+                                                    : std::span<const uint8_t>(),
                                 true);
             }
             if (refusal.empty()) {
@@ -372,8 +373,8 @@ StreamScan scan_data_stream(const std::string &gz_path,
         }
         if (scan.stop) {
             if (!options.walk_past_stop) break;
-            visit(r, options.want_bodies ? std::span<const uint8_t>(body)
-                                         : std::span<const uint8_t>(),
+            visit(r,
+                  options.want_bodies ? std::span<const uint8_t>(body) : std::span<const uint8_t>(),
                   false);
         }
         offset += kStreamHeaderSize + uint64_t{r.size};
@@ -415,8 +416,8 @@ std::string stop_line(const StreamStop &stop) {
 
 std::string stop_remainder(const StreamStop &stop) {
     std::string text = fmt::format("{} decompressed byte{} from offset {} on {} not used",
-                                   stop.bytes_after, stop.bytes_after == 1 ? "" : "s",
-                                   stop.offset, stop.bytes_after == 1 ? "is" : "are");
+                                   stop.bytes_after, stop.bytes_after == 1 ? "" : "s", stop.offset,
+                                   stop.bytes_after == 1 ? "is" : "are");
     if (stop.unread_compressed > 0) {
         text += fmt::format(", nor {} compressed byte{} that give no data", stop.unread_compressed,
                             stop.unread_compressed == 1 ? "" : "s");

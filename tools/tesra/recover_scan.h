@@ -115,11 +115,11 @@ struct ScannedRecord {
 
 // Where the usable records of a data stream end, if before the end of the stream.
 struct StreamStop {
-    uint64_t offset = 0;                     // decompressed offset of the first byte not used
-    std::optional<uint64_t> last_time;       // absolute time of the last whole record before it
+    uint64_t offset = 0;                // decompressed offset of the first byte not used
+    std::optional<uint64_t> last_time;  // absolute time of the last whole record before it
     std::string reason;
-    uint64_t bytes_after = 0;                // decompressed bytes from `offset` to the end
-    uint64_t unread_compressed = 0;          // compressed bytes that gave no data at all
+    uint64_t bytes_after = 0;        // decompressed bytes from `offset` to the end
+    uint64_t unread_compressed = 0;  // compressed bytes that gave no data at all
 };
 
 // How a walk ended where the records could no longer be chained (record header cut short, a
