@@ -545,6 +545,18 @@ struct GzRandomAccess::State {
         }
     }
 
+    // Where a restart filling span `index` puts the bytes at `pos`: the target span; a whole
+    // span on the way that is not cached (`side`, cached once full); or the scratch span.
+    unsigned char *fill_destination(uint64_t index, uint64_t pos, Span &target, Span &side) {
+        const uint64_t span = span_of(pos);
+        if (span == index) return target.get();
+        if (pos % options.span_size == 0 && !side && !cache.contains(span)) {
+            side = cache.take_buffer();
+            return side.get();
+        }
+        return side ? side.get() : scratch.get();
+    }
+
     bool restart_fast_at(Cursor &c, std::size_t point) {
         const AccessPoint &p = points[point];
         c.valid = false;
@@ -597,15 +609,7 @@ struct GzRandomAccess::State {
         while (c.pos < end) {
             const uint64_t span = span_of(c.pos);
             const std::size_t at = c.pos % options.span_size;
-            unsigned char *dst;
-            if (span == index) {
-                dst = target.get();
-            } else if (at == 0 && !side && !cache.contains(span)) {
-                side = cache.take_buffer();
-                dst = side.get();
-            } else {
-                dst = side ? side.get() : scratch.get();
-            }
+            unsigned char *dst = fill_destination(index, c.pos, target, side);
             if (c.in.avail() == 0 && c.in.refill(fd) < 0) return false;
             const std::size_t avail_before = c.in.avail();
             // Stop at the span's end, so the cursor stands at the next span's first byte.
@@ -742,15 +746,7 @@ struct GzRandomAccess::State {
         while (pos < end) {
             const uint64_t span = span_of(pos);
             const std::size_t at = pos % options.span_size;
-            unsigned char *dst;
-            if (span == index) {
-                dst = target.get();
-            } else if (at == 0 && !side && !cache.contains(span)) {
-                side = cache.take_buffer();
-                dst = side.get();
-            } else {
-                dst = side ? side.get() : scratch.get();
-            }
+            unsigned char *dst = fill_destination(index, pos, target, side);
             z_stream &zs = restart.stream();
             if (zs.avail_in == 0 && restart.refill(fd) < 0) return false;
             const std::size_t room = options.span_size - at;
