@@ -1,16 +1,37 @@
 #include "fuzz_support.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include <zlib.h>
 
 namespace tesra::fuzz {
 namespace {
+
+constexpr std::string_view kScratchPrefix = "tesra-fuzz-";
+
+// Folders of runs that ended without their exit handlers (libFuzzer's crash, timeout and fork
+// paths end that way): "tesra-fuzz-<pid>-XXXXXX" whose process is gone.
+void remove_stale_scratch_dirs(const std::string &root) {
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(root, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kScratchPrefix, 0) != 0) continue;
+        char *end = nullptr;
+        const long pid = std::strtol(name.c_str() + kScratchPrefix.size(), &end, 10);
+        if (pid <= 0 || *end != '-') continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::filesystem::remove_all(entry.path(), ec);
+        }
+    }
+}
 
 std::string make_scratch_dir() {
     std::vector<std::string> roots;
@@ -23,7 +44,9 @@ std::string make_scratch_dir() {
     }
     roots.emplace_back("/tmp");
     for (const auto &root : roots) {
-        std::string templ = root + "/tesra-fuzz-XXXXXX";
+        remove_stale_scratch_dirs(root);
+        std::string templ =
+            root + "/" + std::string(kScratchPrefix) + std::to_string(getpid()) + "-XXXXXX";
         if (mkdtemp(templ.data()) != nullptr) return templ;
     }
     std::fprintf(stderr, "fuzz: cannot make a scratch folder\n");

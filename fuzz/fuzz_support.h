@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size);
 namespace tesra::fuzz {
 
 // A folder of this process alone, in /dev/shm when it can be had (files there cost no disk), made
-// on first use and removed with its content when the process exits normally.
+// on first use and removed with its content when the process exits normally; folders left by
+// processes that are gone are removed when the next one is made.
 const std::string &scratch_dir();
 // "<scratch>/<name>".
 std::string scratch_path(const std::string &name);
