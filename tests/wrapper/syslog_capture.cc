@@ -90,6 +90,8 @@ void openlog(const char *ident, int option, int facility) {
     s.events.push_back(tesra::test::make_event(LogCall::kOpen));
 }
 
+// Format attributes as glibc declares them, so the format is checked where it is passed on.
+__attribute__((format(printf, 2, 3)))
 void syslog(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
@@ -98,6 +100,7 @@ void syslog(int priority, const char *format, ...) {
 }
 
 // Fortified builds route syslog here.
+__attribute__((format(printf, 3, 4)))
 void __syslog_chk(int priority, int /*flag*/, const char *format, ...) {
     va_list args;
     va_start(args, format);
