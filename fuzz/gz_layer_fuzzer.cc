@@ -1,0 +1,146 @@
+// The reader's random-access layer against zlib: for any file and any sequence of seeks and
+// reads, the layer must return what zlib reads from the file's start, at the same offsets,
+// whichever inflater it uses, and fail only where zlib fails. Input:
+//   u8  options: bit 0 set: zlib only; bits 1-2: span and point spacing, from tight to default
+//   u8  number of operations (at most 24), then 5 bytes each: u8 kind, u32 little-endian value
+//       (kind % 4: 0 seek to value, 1 seek back by value % 2^17, 2 read value % 2^17 bytes,
+//       3 read value % 64 bytes)
+//   the file, byte for byte.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "fuzz_support.h"
+
+// The layer is internal to the reader library (hidden), so it is compiled in here.
+#include "read/gz_fast_inflate.cc"
+#include "read/gz_random_access.cc"
+
+namespace {
+
+struct Op {
+    uint8_t kind;
+    uint32_t value;
+};
+
+uint32_t le32(const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+tesra::read::GzAccessOptions options_for(uint8_t flags) {
+    tesra::read::GzAccessOptions o;
+    switch ((flags >> 1) & 3) {
+        case 0:
+            o = {32 << 10, 8 << 10, 64 << 10};
+            break;
+        case 1:
+            o = {64 << 10, 16 << 10, 32 << 10};
+            break;
+        case 2:
+            o = {256 << 10, 64 << 10, 1 << 20};
+            break;
+        default:
+            break;  // the defaults
+    }
+    o.fast_inflater = (flags & 1) == 0;
+    return o;
+}
+
+// Every byte zlib can inflate from the file read from its start, member after member as gzread
+// goes (a file that does not start as gzip is read as it is; bytes after a member that do not
+// start another one end the stream), and whether an error ended it. gzread itself is not the
+// reference: on a stream cut short it stops a few hundred bytes early or not, depending on the
+// sizes of the reads and on seeks.
+struct Reference {
+    std::vector<unsigned char> bytes;
+    bool failed = false;
+};
+
+constexpr std::size_t kMaxInflated = std::size_t{64} << 20;
+
+Reference inflate_with_zlib(std::span<const uint8_t> file) {
+    Reference r;
+    if (file.size() < 2 || file[0] != 0x1f || file[1] != 0x8b) {
+        r.bytes.assign(file.begin(), file.end());
+        return r;
+    }
+    z_stream zs{};
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) std::abort();
+    zs.next_in = const_cast<Bytef *>(file.data());
+    zs.avail_in = static_cast<uInt>(file.size());
+    std::vector<unsigned char> buf(1 << 16);
+    while (r.bytes.size() <= kMaxInflated) {
+        zs.next_out = buf.data();
+        zs.avail_out = static_cast<uInt>(buf.size());
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        r.bytes.insert(r.bytes.end(), buf.data(), zs.next_out);
+        if (rc == Z_STREAM_END) {
+            if (zs.avail_in < 2 || zs.next_in[0] != 0x1f || zs.next_in[1] != 0x8b) break;
+            if (inflateReset(&zs) != Z_OK) std::abort();
+            continue;
+        }
+        if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;  // cut short: what it held is all
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            r.failed = true;
+            break;
+        }
+    }
+    inflateEnd(&zs);
+    return r;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
+    if (size < 2) return 0;
+    const uint8_t flags = data[0];
+    const std::size_t count = std::min<std::size_t>(data[1], 24);
+    std::size_t at = 2;
+    std::vector<Op> ops;
+    for (std::size_t i = 0; i < count && at + 5 <= size; ++i, at += 5) {
+        ops.push_back({data[at], le32(data + at + 1)});
+    }
+    const std::string path = tesra::fuzz::scratch_path("layer.gz");
+    if (!tesra::fuzz::write_bytes(path, std::span<const uint8_t>(data + at, size - at))) return 0;
+    const Reference ref = inflate_with_zlib(std::span<const uint8_t>(data + at, size - at));
+    if (ref.bytes.size() > kMaxInflated) return 0;
+
+    auto layer = tesra::read::GzRandomAccess::open(path.c_str(), options_for(flags));
+    if (!layer) std::abort();
+    std::vector<unsigned char> got(1 << 17);
+    int64_t position = 0;
+    for (const Op &op : ops) {
+        if (op.kind % 4 < 2) {
+            const int64_t target = op.kind % 4 == 0
+                                       ? int64_t{op.value}
+                                       : std::max<int64_t>(0, position - (op.value % (1 << 17)));
+            const int64_t result = layer->seek(target);
+            if (result < 0) break;  // only after a failed read, which is checked below
+            if (result != target) std::abort();
+            position = target;
+            continue;
+        }
+        const unsigned len = op.kind % 4 == 2 ? op.value % (1 << 17) : op.value % 64;
+        const int n = layer->read(got.data(), len);
+        // The layer fails only where zlib fails too (and may fail on a read that ends before
+        // the damage, as zlib reads ahead too); otherwise it returns exactly zlib's bytes.
+        if (n < 0) {
+            if (!ref.failed) std::abort();
+            break;
+        }
+        const auto pos = static_cast<std::size_t>(position);
+        const std::size_t known = pos < ref.bytes.size() ? ref.bytes.size() - pos : 0;
+        if (static_cast<std::size_t>(n) != std::min<std::size_t>(len, known)) std::abort();
+        if (n > 0 && std::memcmp(got.data(), ref.bytes.data() + pos, static_cast<std::size_t>(n))) {
+            std::abort();
+        }
+        position += n;
+    }
+    return 0;
+}
