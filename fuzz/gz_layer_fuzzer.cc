@@ -113,6 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
 
     auto layer = tesra::read::GzRandomAccess::open(path.c_str(), options_for(flags));
     if (!layer) std::abort();
+    // zlib refuses some damaged streams at a block header the fast inflater takes (an incomplete
+    // Huffman code set, say); that inflater then goes on until the member's check fails, as zlib
+    // itself does for damage inside a block. Bytes past zlib's stop are then not compared.
+    const bool may_outrun_zlib = ref.failed && layer->stats().fast_inflater;
     std::vector<unsigned char> got(1 << 17);
     int64_t position = 0;
     for (const Op &op : ops) {
@@ -136,8 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         }
         const auto pos = static_cast<std::size_t>(position);
         const std::size_t known = pos < ref.bytes.size() ? ref.bytes.size() - pos : 0;
-        if (static_cast<std::size_t>(n) != std::min<std::size_t>(len, known)) std::abort();
-        if (n > 0 && std::memcmp(got.data(), ref.bytes.data() + pos, static_cast<std::size_t>(n))) {
+        const std::size_t expected = std::min<std::size_t>(len, known);
+        if (static_cast<std::size_t>(n) < expected) std::abort();
+        if (static_cast<std::size_t>(n) > expected && !may_outrun_zlib) std::abort();
+        if (expected > 0 && std::memcmp(got.data(), ref.bytes.data() + pos, expected) != 0) {
             std::abort();
         }
         position += n;
