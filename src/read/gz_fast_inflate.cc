@@ -62,7 +62,7 @@ FastInflater::Step FastInflater::inflate(const unsigned char *&in,
     // with its input count run below zero. Counts beyond what was offered are not believed:
     // nothing was taken or produced, and the failure stands.
     if (zs.avail_in > take || zs.avail_out > offered) return Step::kError;
-    *produced = room - zs.avail_out;
+    *produced = offered - zs.avail_out;
     const std::size_t used = take - zs.avail_in;
     in += used;
     avail_in -= used;
