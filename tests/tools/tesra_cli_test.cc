@@ -79,19 +79,7 @@ TEST_F(TesraTool, InfoReadsAnArchiveStillBeingWritten) {
     // An archive under the template name whose metadata ends at the XML, as while writing.
     std::string base = dir_.path() + "/1_60_0000000000000_0000000.part";
     gen(2, 7, base);
-    auto meta = read_file(base + ".meta");
-    meta.resize(index_section(meta));
-    // The fixed-width fields as they stand before close: start unset, end 0, no index section.
-    std::string text(meta.begin(), meta.end());
-    auto patch = [&](const std::string &after, const std::string &value) {
-        size_t at = text.find(after);
-        ASSERT_NE(at, std::string::npos) << after;
-        std::copy(value.begin(), value.end(), meta.begin() + static_cast<long>(at + after.size()));
-    };
-    patch("start_time=\"", "FFFFFFFFFFFFFFFF");
-    patch("end_time=\"", "               0");
-    patch("<section_offset>", "               0");
-    write_file(base + ".meta", meta);
+    write_file(base + ".meta", as_being_written(read_file(base + ".meta")));
 
     ToolResult r = run_tesra({"info", base});
     ASSERT_EQ(r.status, 0) << r.err;

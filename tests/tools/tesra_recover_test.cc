@@ -31,22 +31,6 @@ std::string stop_line_of(const std::string &out) {
     return "";
 }
 
-// The metadata file as it stands while its archive is being written: the XML only, with the
-// start unset, the end 0 and no index section.
-std::vector<uint8_t> as_being_written(std::vector<uint8_t> meta) {
-    meta.resize(index_section(meta));
-    std::string text(meta.begin(), meta.end());
-    auto patch = [&](const std::string &after, const std::string &value) {
-        size_t at = text.find(after);
-        ASSERT_NE(at, std::string::npos) << after;
-        std::copy(value.begin(), value.end(), meta.begin() + static_cast<long>(at + after.size()));
-    };
-    patch("start_time=\"", "FFFFFFFFFFFFFFFF");
-    patch("end_time=\"", "               0");
-    patch("<section_offset>", "               0");
-    return meta;
-}
-
 void append_member(const std::string &gz_path, const std::vector<uint8_t> &bytes) {
     gzFile gz = gzopen(gz_path.c_str(), "ab");
     ASSERT_NE(gz, nullptr);

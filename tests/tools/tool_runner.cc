@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +204,20 @@ std::vector<std::string> lines(const std::string &text) {
         start = end + 1;
     }
     return out;
+}
+
+std::vector<uint8_t> as_being_written(std::vector<uint8_t> meta) {
+    meta.resize(index_section(meta));
+    std::string text(meta.begin(), meta.end());
+    auto patch = [&](const std::string &after, const std::string &value) {
+        size_t at = text.find(after);
+        if (at == std::string::npos) throw std::runtime_error("metadata without " + after);
+        std::copy(value.begin(), value.end(), meta.begin() + static_cast<long>(at + after.size()));
+    };
+    patch("start_time=\"", "FFFFFFFFFFFFFFFF");
+    patch("end_time=\"", "               0");
+    patch("<section_offset>", "               0");
+    return meta;
 }
 
 }  // namespace tesra::tooltest

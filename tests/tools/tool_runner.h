@@ -61,6 +61,10 @@ size_t slot_position(const std::vector<uint8_t> &meta,
 // Position of the index section (the byte after the 0x00 that ends the XML).
 size_t index_section(const std::vector<uint8_t> &meta);
 
+// The metadata file as it stands while its archive is being written: the XML only, with the
+// start unset, the end 0 and no index section.
+std::vector<uint8_t> as_being_written(std::vector<uint8_t> meta);
+
 // Splits CSV text (RFC 4180 quoting, CRLF or LF line ends) into rows of fields.
 std::vector<std::vector<std::string>> parse_csv(const std::string &text);
 
