@@ -282,6 +282,31 @@ INSTANTIATE_TEST_SUITE_P(Streams,
 
 // ---- damaged streams: both fail, and agree on every byte either returns -------------------
 
+// Reads `step` bytes at a time from zlib and the layer (each seeking to the next offset first
+// when `seek`) until both have failed: every byte both return agrees, neither goes on past
+// `limit`, and the layer's failure sticks, as zlib's does.
+void read_both_until_they_fail(
+    gzFile gz, GzRandomAccess &layer, unsigned step, int64_t limit, bool seek) {
+    Bytes want(step), got(step);
+    bool zlib_failed = false, layer_failed = false;
+    for (int64_t at = 0; !(zlib_failed && layer_failed); at += step) {
+        ASSERT_LT(at, limit) << "a reader went on past the damage";
+        const int64_t zs = zlib_failed ? -1 : seek ? gzseek64(gz, at, SEEK_SET) : at;
+        const int64_t ls = layer_failed ? -1 : seek ? layer.seek(at) : at;
+        const int zn = zs < 0 ? -1 : gzread(gz, want.data(), step);
+        const int ln = ls < 0 ? -1 : layer.read(got.data(), step);
+        zlib_failed = zn < 0;
+        layer_failed = ln < 0;
+        if (zn >= 0 && ln >= 0) {
+            ASSERT_EQ(zn, ln);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + zn, got.begin()));
+            ASSERT_GT(zn, 0) << "both reached the end without an error";
+        }
+    }
+    EXPECT_EQ(layer.seek(0), -1);
+    EXPECT_EQ(layer.read(got.data(), 1), -1);
+}
+
 class GzDamaged : public ::testing::TestWithParam<int> {};
 
 TEST_P(GzDamaged, BothFailAndAgreeBeforeTheFailure) {
@@ -305,25 +330,7 @@ TEST_P(GzDamaged, BothFailAndAgreeBeforeTheFailure) {
     GzPtr gz(gzopen(path.c_str(), "rb"));
     auto layer = GzRandomAccess::open(path.c_str(), kTight);
     ASSERT_TRUE(gz && layer);
-    bool zlib_failed = false, layer_failed = false;
-    Bytes want(50000), got(50000);
-    for (int64_t at = 0; !(zlib_failed && layer_failed); at += 50000) {
-        ASSERT_LT(at, int64_t{1} << 24);
-        const int64_t zs = zlib_failed ? -1 : gzseek64(gz.get(), at, SEEK_SET);
-        const int64_t ls = layer_failed ? -1 : layer->seek(at);
-        const int zn = zs < 0 ? -1 : gzread(gz.get(), want.data(), 50000);
-        const int ln = ls < 0 ? -1 : layer->read(got.data(), 50000);
-        zlib_failed = zn < 0;
-        layer_failed = ln < 0;
-        if (zn >= 0 && ln >= 0) {
-            ASSERT_EQ(zn, ln);
-            ASSERT_TRUE(std::equal(want.begin(), want.begin() + zn, got.begin()));
-            ASSERT_GT(zn, 0) << "both reached the end without an error";
-        }
-    }
-    // The failure sticks, as zlib's does.
-    EXPECT_EQ(layer->seek(0), -1);
-    EXPECT_EQ(layer->read(got.data(), 1), -1);
+    read_both_until_they_fail(gz.get(), *layer, 50000, int64_t{1} << 24, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, GzDamaged, ::testing::Values(0, 1, 2));
@@ -373,22 +380,7 @@ TEST(GzDamagedMember, DistanceTooFarBackFailsAsWithZlib) {
         GzPtr gz(gzopen(path.c_str(), "rb"));
         auto layer = GzRandomAccess::open(path.c_str(), options);
         ASSERT_TRUE(gz && layer);
-        Bytes want(24), got(24);
-        bool zlib_failed = false, layer_failed = false;
-        for (int64_t at = 0; !(zlib_failed && layer_failed); at += 24) {
-            ASSERT_LT(at, 4096) << "a reader went on past the damage";
-            const int zn = zlib_failed ? -1 : gzread(gz.get(), want.data(), 24);
-            const int ln = layer_failed ? -1 : layer->read(got.data(), 24);
-            zlib_failed = zn < 0;
-            layer_failed = ln < 0;
-            if (zn >= 0 && ln >= 0) {
-                ASSERT_EQ(zn, ln);
-                ASSERT_TRUE(std::equal(want.begin(), want.begin() + zn, got.begin()));
-                ASSERT_GT(zn, 0) << "both reached the end without an error";
-            }
-        }
-        EXPECT_EQ(layer->seek(0), -1);
-        EXPECT_EQ(layer->read(got.data(), 1), -1);
+        read_both_until_they_fail(gz.get(), *layer, 24, 4096, false);
     }
 }
 
