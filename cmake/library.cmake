@@ -6,8 +6,11 @@
 # visibility by default, our warning set, and no undefined symbols left at link time, so a
 # missing dependency shows up when the library is built rather than when it is loaded.
 # Public include dir: include/ (the installed headers). Private include dir: src/, so sources
-# write #include "common/..." and "util/...". Installed to lib/ with its soname links unless
-# NO_INSTALL is given.
+# write #include "common/..." and "util/...". Unless NO_INSTALL is given it is installed to lib/
+# with its soname links, finds its sibling libraries through the run path $ORIGIN, and is
+# exported to the CMake package as tesra::<name without "tesra"> (tesrawrite: tesra::write).
+# Static libraries of ours in LIBS are carried inside the shared library, so installed clients
+# do not link them again.
 
 set(TESRA_INCLUDE_DIR ${PROJECT_SOURCE_DIR}/include CACHE INTERNAL "tesra public headers")
 
@@ -32,16 +35,27 @@ function(tesra_add_library)
         C_VISIBILITY_PRESET hidden
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
+    # Installed, the headers are reachable both as "tesra/x.h" and, as pkg-config gives them,
+    # "x.h".
     target_include_directories(${ARG_NAME}
-        PUBLIC ${TESRA_INCLUDE_DIR}
+        PUBLIC
+            $<BUILD_INTERFACE:${TESRA_INCLUDE_DIR}>
+            $<INSTALL_INTERFACE:${TESRA_INSTALL_INCLUDEDIR}>
+            $<INSTALL_INTERFACE:${TESRA_INSTALL_INCLUDEDIR}/tesra>
         PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${ARG_NAME} PRIVATE tesra_warnings)
     # Our exported functions are not meant to be interposed: calls between them inside one
     # library may be direct and inlined (a walk makes several per counter value).
     target_compile_options(${ARG_NAME} PRIVATE -fno-semantic-interposition)
-    if(ARG_LIBS)
-        target_link_libraries(${ARG_NAME} PUBLIC ${ARG_LIBS})
-    endif()
+    foreach(lib IN LISTS ARG_LIBS)
+        if(TARGET ${lib})
+            get_target_property(type ${lib} TYPE)
+            if(type STREQUAL "STATIC_LIBRARY")
+                set(lib $<BUILD_INTERFACE:${lib}>)
+            endif()
+        endif()
+        target_link_libraries(${ARG_NAME} PUBLIC ${lib})
+    endforeach()
     if(ARG_PRIVATE_LIBS)
         target_link_libraries(${ARG_NAME} PRIVATE ${ARG_PRIVATE_LIBS})
     endif()
@@ -53,9 +67,13 @@ function(tesra_add_library)
     endif()
 
     if(NOT ARG_NO_INSTALL)
-        install(TARGETS ${ARG_NAME}
+        string(REGEX REPLACE "^tesra" "" export_name ${ARG_NAME})
+        set_target_properties(${ARG_NAME} PROPERTIES
+            EXPORT_NAME ${export_name}
+            INSTALL_RPATH "$ORIGIN")
+        install(TARGETS ${ARG_NAME} EXPORT tesraTargets
             LIBRARY DESTINATION ${TESRA_INSTALL_LIBDIR}
-                NAMELINK_COMPONENT development
-            RUNTIME DESTINATION bin)
+                COMPONENT runtime
+                NAMELINK_COMPONENT development)
     endif()
 endfunction()

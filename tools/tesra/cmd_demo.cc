@@ -2,6 +2,7 @@
 // through the extraction calls and prints a short tour of what it holds.
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fmt/core.h>
 
 #include "tesra/tesra_wrapper_header.h"
@@ -358,6 +359,12 @@ int run_demo(const DemoOptions &opt) {
                                   fmt::format("cannot make a directory: {}", std::strerror(errno)));
         }
         dir = buf.data();
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) {
+            return report_problem(dir, fmt::format("cannot make a directory: {}", ec.message()));
+        }
     }
     auto preset = demo_preset();
     std::string base = fmt::format("{}/1_{}_{}_{}", dir, kFiveMinutes / 1000, kBaseTime, kDuration);
@@ -389,8 +396,8 @@ void add_demo_command(CLI::App &app, int &status) {
         "Write a sample archive of a storage node (volumes, processors, per-CPU busy time, a "
         "latency histogram, a once-per-archive configuration object; 15 minutes at 1- and "
         "5-minute periods), read it back and show what it holds.");
-    cmd->add_option("DIR", opt->dir, "Directory for the archive (default: a new temporary one)")
-        ->check(CLI::ExistingDirectory);
+    cmd->add_option("DIR", opt->dir,
+                    "Directory for the archive, made if missing (default: a new temporary one)");
     cmd->callback([opt, &status] { status = run_demo(*opt); });
 }
 
