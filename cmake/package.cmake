@@ -11,6 +11,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "performance-counter archives of storage n
 set(CPACK_PACKAGE_CONTACT "tesra developers <tesra@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+# Debug information stays in the build tree, as with stripped distribution packages.
+set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development tool)
