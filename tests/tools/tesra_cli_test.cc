@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -268,9 +269,11 @@ TEST_F(TesraTool, GenIsDeterministicForASeed) {
 // ---- demo --------------------------------------------------------------------------------------
 
 TEST_F(TesraTool, DemoWritesReadsBackAndPointsFurther) {
-    ToolResult r = run_tesra({"demo", dir_.path()});
+    // Into a directory that does not exist yet: demo makes it.
+    std::string dir = dir_.path() + "/made/by/demo";
+    ToolResult r = run_tesra({"demo", dir});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string base = dir_.path() + "/1_300_1765000000000_900000";
+    std::string base = dir + "/1_300_1765000000000_900000";
     EXPECT_NE(r.out.find(base + ".meta"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Format version 6.1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("node_config"), std::string::npos) << r.out;
@@ -564,6 +567,20 @@ TEST(TesraErrors, HelpOfASubcommandSucceeds) {
     ToolResult r = run_tesra({"values", "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--format"), std::string::npos) << r.out;
+}
+
+TEST(TesraErrors, VersionAndTopLevelHelpSucceedWithoutASubcommand) {
+    ToolResult version = run_tesra({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("tesra ", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("archive format 6.1"), std::string::npos) << version.out;
+
+    // One short line per subcommand; the long descriptions stay in each subcommand's help.
+    ToolResult help = run_tesra({"--help"});
+    EXPECT_EQ(help.status, 0) << help.err;
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
+    EXPECT_NE(help.out.find("  recover "), std::string::npos) << help.out;
 }
 
 }  // namespace
