@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <sys/wait.h>
@@ -413,12 +413,9 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    const bool own_dir = dir.empty();
-    if (own_dir) {
-        char tmpl[] = "/tmp/tesra_bench_XXXXXX";
-        if (!mkdtemp(tmpl)) return 2;
-        dir = tmpl;
-    }
+    // Without --dir, a scratch directory that goes away however main returns.
+    std::optional<tesra::test::TempDir> own_dir;
+    if (dir.empty()) dir = own_dir.emplace().path();
 
     // Sizes of the scaling series (MB of data stream); the last is the main size.
     std::vector<double> sizes = {12.5, 25, 50, 100, 200};
@@ -566,7 +563,6 @@ int main(int argc, char **argv) {
     }
 
     std::printf("%d of %d scenarios within target\n", report.within, report.total);
-    if (own_dir) std::filesystem::remove_all(dir);
     // Missed targets are figures to read, not failures; a scenario that could not run is one.
     return report.broken == 0 ? 0 : 1;
 }

@@ -1,7 +1,5 @@
 // The companion libraries fill directory, collection and core-file records that libtesrautil
 // releases; these tests build real folders and 7z archives and release what comes back.
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 #include "tesra/tesra_int_defs.h"
 
 #include "companion/tesra_companion.h"
+#include "support/temp_dir.h"
 #include "util/heap_count.h"
 
 namespace {
@@ -25,20 +24,13 @@ using tesra::test::HeapBalance;
 
 class Companion : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tesra_companion_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     static void touch(const fs::path &p, const std::string &content = "x") {
         fs::create_directories(p.parent_path());
         std::ofstream(p, std::ios::binary) << content;
     }
 
-    fs::path dir_;
+    tesra::test::TempDir tmp_;
+    fs::path dir_ = tmp_.path();
 };
 
 TEST_F(Companion, DirectoryListsArchivesByFileIndex) {

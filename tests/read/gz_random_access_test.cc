@@ -652,12 +652,10 @@ std::vector<Seen> walk(tesra_file_handle_t *file, tesra_order_type_t order) {
 class DataStreamLayer : public ::testing::Test {
 protected:
     void SetUp() override {
-        base_ = dir_.base(kPartialName);
         std::vector<std::byte> stream;
         for (uint32_t i = 0; i < 3000; ++i)
             append(stream, volume_record(60000 * (i + 1), 1 + i % 9));
-        write_text_file(base_ + ".meta", partial_meta_doc());
-        write_gz(base_ + ".gz", stream);
+        base_ = write_partial_archive(dir_, stream);
     }
     TempDir dir_;
     std::string base_;

@@ -209,9 +209,7 @@ class HostileStreamTest : public ::testing::Test {
 protected:
     tesra_error_t open_stream(const std::vector<std::byte> &stream,
                               const std::string &doc = partial_meta_doc()) {
-        const std::string base = dir.base(kPartialName);
-        write_text_file(base + ".meta", doc);
-        write_gz(base + ".gz", stream);
+        const std::string base = write_partial_archive(dir, stream, doc);
         return archive.open(base);
     }
     TempDir dir;
@@ -247,9 +245,7 @@ TEST_F(HostileStreamTest, GarbageAfterTheLastRecordEndsTheScan) {
 TEST_F(HostileStreamTest, CorruptCompressedStreamGivesReadFailed) {
     std::vector<std::byte> stream;
     for (int i = 0; i < 200; ++i) append(stream, volume_record(60000 * (i + 1)));
-    const std::string base = dir.base(kPartialName);
-    write_text_file(base + ".meta", partial_meta_doc());
-    write_gz(base + ".gz", stream);
+    const std::string base = write_partial_archive(dir, stream);
     auto gz = read_file(base + ".gz");
     for (std::size_t i = 20; i < gz.size() - 8; i += 3) gz[i] ^= std::byte{0x5A};
     write_file(base + ".gz", gz);

@@ -13,10 +13,7 @@ namespace {
 class MetaParseTest : public ::testing::Test {
 protected:
     tesra_error_t open_doc(const std::string &text) {
-        const std::string base = dir.base(kPartialName);
-        write_text_file(base + ".meta", text);
-        write_gz(base + ".gz", {});
-        return archive.open(base);
+        return archive.open(write_partial_archive(dir, {}, text));
     }
     tesra_object_handle_t *volume() { return object_by_id(archive.header(), 3); }
 

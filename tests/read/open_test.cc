@@ -5,6 +5,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "read/reader_test_support.h"
 
@@ -25,10 +26,7 @@ protected:
     // A partial archive from a hand-written document and raw data-stream bytes.
     std::string write_partial(const std::vector<std::byte> &stream,
                               const std::string &doc = partial_meta_doc()) {
-        const std::string base = dir.base(kPartialName);
-        write_text_file(base + ".meta", doc);
-        write_gz(base + ".gz", stream);
-        return base;
+        return write_partial_archive(dir, stream, doc);
     }
 
     TempDir dir;

@@ -1,6 +1,6 @@
 // Helpers for the reader's tests: hand-written metadata documents for an archive still being
-// written (so no index section is needed), gzip data streams from raw record bytes, and an
-// owning wrapper for opened handles.
+// written (so no index section is needed), archives still being written from such a document
+// and raw record bytes, and an owning wrapper for opened handles.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <zlib.h>
+#include <gtest/gtest.h>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -78,16 +78,15 @@ inline bool replace_once(std::string &text, const std::string &from, const std::
     return true;
 }
 
-inline void write_text_file(const std::string &path, const std::string &text) {
-    write_file(path, std::span(reinterpret_cast<const std::byte *>(text.data()), text.size()));
-}
-
-// A complete gzip stream holding `bytes` (closed, so it has its trailer).
-inline void write_gz(const std::string &path, const std::vector<std::byte> &bytes) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    if (gz == nullptr) return;
-    if (!bytes.empty()) gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size()));
-    gzclose(gz);
+// An archive still being written, at dir/kPartialName: `doc` as its metadata and `stream` as
+// its (gzip-compressed) data stream. The base path.
+inline std::string write_partial_archive(const TempDir &dir,
+                                         const std::vector<std::byte> &stream,
+                                         const std::string &doc = partial_meta_doc()) {
+    const std::string base = dir.base(kPartialName);
+    write_text_file(base + ".meta", doc);
+    if (!write_gz(base + ".gz", stream)) ADD_FAILURE() << "cannot write " << base << ".gz";
+    return base;
 }
 
 inline void append(std::vector<std::byte> &out, const std::vector<std::byte> &more) {

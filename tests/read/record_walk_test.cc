@@ -223,7 +223,7 @@ TEST_P(StoredRecordLimits, RawReadOfTheRecord) {
                              {1000, kVolume, 1000, volume_fast("a", 2)}}),
               TESRA_SUCCESS);
     std::vector<std::byte> body(c.size);
-    write_gz(base + ".gz", record_bytes(0, kVolume, c.period, body));
+    ASSERT_TRUE(write_gz(base + ".gz", record_bytes(0, kVolume, c.period, body)));
     OpenArchive archive;
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     tesra_record_handle_t *rec = nullptr;
@@ -254,7 +254,7 @@ TEST(StoredRecordLimit, ExactlyTwoMiBIsAccepted) {
                              {5000, kDisk, 5000, Instances().u64(1).u64(2).bytes()}}),
               TESRA_SUCCESS);
     std::vector<std::byte> body(0x200000);
-    write_gz(base + ".gz", record_bytes(0, kDisk, 5000, body));
+    ASSERT_TRUE(write_gz(base + ".gz", record_bytes(0, kDisk, 5000, body)));
     OpenArchive archive;
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     tesra_record_handle_t *rec = nullptr;
@@ -292,7 +292,7 @@ TEST(StoredRecordLimit, TruncatedBodyEndsARawWalk) {
               TESRA_SUCCESS);
     auto data = *gunzip_file(base + ".gz");
     data.resize(data.size() - 5);
-    write_gz(base + ".gz", data);
+    ASSERT_TRUE(write_gz(base + ".gz", data));
     OpenArchive archive;
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     EXPECT_EQ(walk(archive.get(), TESRA_RAW_ORDER, 0).size(), 1u);

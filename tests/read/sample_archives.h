@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -116,17 +115,6 @@ public:
 private:
     tesra_file_handle_t *file_ = nullptr;
 };
-
-// Replaces an archive's data stream with `bytes`, gzip-compressed.
-inline void write_gz(const std::string &path, const std::vector<std::byte> &bytes) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    ASSERT_NE(gz, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())),
-                  static_cast<int>(bytes.size()));
-    }
-    ASSERT_EQ(gzclose(gz), Z_OK);
-}
 
 // Fixture with the sample archive written and opened.
 class SampleArchiveTest : public ::testing::Test {

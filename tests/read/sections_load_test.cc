@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "read/reader_test_support.h"
 
@@ -111,9 +112,7 @@ TEST_F(SectionsLoadTest, RebuildSkipsRecordsOfUnknownPeriods) {
     append(stream, volume_record(60000));
     append(stream, record_bytes(70000, 3, 7000, std::vector<std::byte>(100)));
     append(stream, volume_record(120000));
-    const std::string base = dir.base(kPartialName);
-    write_text_file(base + ".meta", partial_meta_doc());
-    write_gz(base + ".gz", stream);
+    const std::string base = write_partial_archive(dir, stream);
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     tesra_period_t *p = period_of(object_by_id(archive.header(), 3), 60000);
     ASSERT_EQ(p->num_offsets, 2u);
@@ -124,9 +123,7 @@ TEST_F(SectionsLoadTest, RebuildRefusesRecordOfUnknownObject) {
     std::vector<std::byte> stream;
     append(stream, volume_record(60000));
     append(stream, record_bytes(60000, 4, 60000, std::vector<std::byte>(24)));
-    const std::string base = dir.base(kPartialName);
-    write_text_file(base + ".meta", partial_meta_doc());
-    write_gz(base + ".gz", stream);
+    const std::string base = write_partial_archive(dir, stream);
     EXPECT_EQ(archive.open(base), TESRA_OBJECT_NOT_FOUND);
 }
 
@@ -136,9 +133,7 @@ TEST_F(SectionsLoadTest, RebuildLeavesOutARecordWhoseBodyIsCutShort) {
     auto last = volume_record(120000);
     last.resize(last.size() - 1);
     append(stream, last);
-    const std::string base = dir.base(kPartialName);
-    write_text_file(base + ".meta", partial_meta_doc());
-    write_gz(base + ".gz", stream);
+    const std::string base = write_partial_archive(dir, stream);
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     EXPECT_EQ(archive->i6_0.end_time, 60000u);
     EXPECT_EQ(period_of(object_by_id(archive.header(), 3), 60000)->num_offsets, 1u);
@@ -188,9 +183,7 @@ TEST_F(SectionsLoadTest, TrimmingReleasesListsOfTheSlotsCutOff) {
     std::vector<std::byte> stream;
     append(stream, volume_record(60000));
     append(stream, volume_record(120000));
-    const std::string base = dir.base(kPartialName);
-    write_text_file(base + ".meta", partial_meta_doc());
-    write_gz(base + ".gz", stream);
+    const std::string base = write_partial_archive(dir, stream);
     ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
     tesra_period_t *p = period_of(object_by_id(archive.header(), 3), 60000);
     ASSERT_EQ(p->num_offsets, 2u);

@@ -20,8 +20,7 @@ protected:
         std::string bytes = xml;
         bytes.push_back('\0');
         bytes += "\x01\x02binary index";
-        write_file(base_ + ".meta",
-                   std::as_bytes(std::span<const char>(bytes.data(), bytes.size())));
+        write_text_file(base_ + ".meta", bytes);
     }
 
     TempDir dir_;
@@ -145,7 +144,7 @@ TEST_P(StoreInfoFromDump, ReadsTheMarkersOfTheFirst1024Bytes) {
     const auto path = dir.base("dump.txt");
     std::string content = c.head;
     if (content.size() < c.total) content += std::string(c.total - content.size(), 'x');
-    write_file(path, std::as_bytes(std::span<const char>(content.data(), content.size())));
+    write_text_file(path, content);
 
     tesra_store_def_t_v6_0 info{};
     ASSERT_EQ(tesra_get_store_info_from_drovik_file_v6_0(path.c_str(), &info), c.expected);

@@ -1,10 +1,6 @@
 // Test archive builders: public writer API in, files and bytes out.
 #include "support/archive_builder.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -187,17 +183,6 @@ tesra_error_t write_archive(const ArchiveSpec &spec,
 
 // ---- files --------------------------------------------------------------------------------
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tesra-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::vector<std::byte> read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
@@ -216,6 +201,21 @@ void write_file(const std::string &path, std::span<const std::byte> bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_text_file(const std::string &path, const std::string &text) {
+    write_file(path, std::as_bytes(std::span(text.data(), text.size())));
+}
+
+bool write_gz(const std::string &path, std::span<const std::byte> bytes) {
+    gzFile gz = gzopen(path.c_str(), "wb");
+    if (gz == nullptr) return false;
+    bool ok = true;
+    if (!bytes.empty()) {
+        ok = gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())) ==
+             static_cast<int>(bytes.size());
+    }
+    return gzclose(gz) == Z_OK && ok;
 }
 
 std::optional<std::vector<std::byte>> gunzip_file(const std::string &path) {

@@ -1,6 +1,6 @@
 // Test builders shared by every library's tests: describe an archive (objects, counters,
 // aggregations, attributes, system), write it through the public writer API into a temporary
-// directory, and read the resulting files back as bytes.
+// directory (support/temp_dir.h), and read the resulting files back as bytes.
 //
 // Typical use:
 //   tesra::test::TempDir dir;
@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "tesra/tesra_ext_defs.h"
+
+#include "support/temp_dir.h"
 
 namespace tesra::test {
 
@@ -180,25 +182,14 @@ tesra_error_t write_archive(const ArchiveSpec &spec,
 
 // ---- files --------------------------------------------------------------------------------
 
-// A fresh directory under the system temp dir, removed with its content on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    // "<dir>/<name>": a base path for an archive pair.
-    std::string base(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 // Whole file as bytes; empty if it cannot be read.
 std::vector<std::byte> read_file(const std::string &path);
 std::string read_text(const std::string &path);
 void write_file(const std::string &path, std::span<const std::byte> bytes);
+void write_text_file(const std::string &path, const std::string &text);
+// Replaces a data stream: `bytes` as one complete gzip member (with its trailer); false if the
+// file could not be written.
+[[nodiscard]] bool write_gz(const std::string &path, std::span<const std::byte> bytes);
 // Decompressed content of a gzip file; std::nullopt if it cannot be opened or is corrupt
 // (a stream cut short yields what could be decompressed).
 std::optional<std::vector<std::byte>> gunzip_file(const std::string &path);

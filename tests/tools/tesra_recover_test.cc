@@ -333,7 +333,7 @@ TEST(RecoverHeader, AVersion60PresetWithAttributesAndAggregationsIsCopiedWhole) 
     CounterSpec array = make_counter(4, "latency", 0x0104, 12, {60000, 300000});
     array.x_names = {"r", "w", "o"};
     spec.objects[0].counters.push_back(array);
-    tooltest::TempDir dir;
+    TempDir dir;
     const std::string base = dir.path() + "/2_300_1000000000000_900000";
     std::vector<RecordSpec> records;
     for (uint64_t t = 0; t < 600000; t += 60000) {

@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <stdexcept>
 #include <sys/wait.h>
 
 #include <zlib.h>
+
+#include "support/archive_builder.h"
 
 namespace tesra::tooltest {
 namespace {
@@ -58,17 +59,6 @@ ToolResult run_tesra(const std::vector<std::string> &args) {
     return result;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tesra-tool-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::vector<uint8_t> read_file(const std::string &path) {
     std::string text = slurp(path);
     return std::vector<uint8_t>(text.begin(), text.end());
@@ -92,13 +82,9 @@ std::vector<uint8_t> read_stream(const std::string &gz_path) {
 }
 
 void write_stream(const std::string &gz_path, const std::vector<uint8_t> &stream) {
-    gzFile gz = gzopen(gz_path.c_str(), "wb");
-    if (gz == nullptr) throw std::runtime_error("cannot write " + gz_path);
-    if (!stream.empty() && gzwrite(gz, stream.data(), static_cast<unsigned>(stream.size())) <= 0) {
-        gzclose(gz);
-        throw std::runtime_error("gzwrite failed");
+    if (!test::write_gz(gz_path, std::as_bytes(std::span(stream)))) {
+        throw std::runtime_error("cannot write " + gz_path);
     }
-    gzclose(gz);
 }
 
 uint64_t get_u64(const std::vector<uint8_t> &bytes, size_t at) {

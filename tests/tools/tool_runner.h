@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace tesra::tooltest {
 
 struct ToolResult {
@@ -17,18 +19,7 @@ struct ToolResult {
 // `tesra <args...>` with stdout and stderr captured.
 ToolResult run_tesra(const std::vector<std::string> &args);
 
-// A fresh directory under the system's temp directory, removed with its content at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using tesra::test::TempDir;
 
 std::vector<uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);

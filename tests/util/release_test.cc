@@ -1,7 +1,5 @@
 // Release of handle trees, whole and half-built. Leaks and double frees show up in the
 // sanitizer build; the tests here also check what each release reports.
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -12,6 +10,7 @@
 #include "tesra/tesra_int_defs.h"
 
 #include "heap_count.h"
+#include "support/temp_dir.h"
 #include "tree_builders.h"
 
 namespace {
@@ -20,14 +19,6 @@ using namespace tesra::test;
 
 class Release : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("tesra_release_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     // A file handle carrying everything a file handle can own.
     tesra_file_handle_t *make_file(gzFile data) {
         auto *f = make_handle<tesra_file_handle_t>();
@@ -45,7 +36,8 @@ protected:
         return f;
     }
 
-    std::filesystem::path dir_;
+    TempDir tmp_;
+    std::filesystem::path dir_ = tmp_.path();
 };
 
 TEST_F(Release, WholeFileTreeIsReleasedAndDataStreamClosed) {
