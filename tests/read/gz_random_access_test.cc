@@ -15,8 +15,13 @@
 #include "support/archive_builder.h"
 
 // The layer is internal to the reader library (hidden), so it is compiled into the test too.
+#include "read/gz_access_index.cc"
+#include "read/gz_engine.cc"
 #include "read/gz_fast_inflate.cc"
+#include "read/gz_isal_engine.cc"
 #include "read/gz_random_access.cc"
+#include "read/gz_span_cache.cc"
+#include "read/gz_zlib_engine.cc"
 
 namespace tesra::test {
 namespace {
