@@ -35,7 +35,37 @@ bool is_gzip_magic(const unsigned char *p) noexcept {
 
 struct GzRandomAccess::State {
     enum class Format { kUnknown, kGzip, kTransparent };
-    enum class Forward { kLook, kMember, kFinished, kFailed };
+    enum class Pass { kLook, kMember, kFinished, kFailed };
+
+    // The forward pass: inflates the file once from its first byte, member after member, and
+    // leaves access points behind. Everything before `out` has been inflated (and checked).
+    struct ForwardPass {
+        explicit ForwardPass(int fd) : in(fd, kForwardInputSize) {}
+
+        // Back to the first byte, inflating with `with`.
+        void restart(std::unique_ptr<GzEngine> with) noexcept {
+            engine = std::move(with);
+            started = false;
+            state = Pass::kLook;
+            format = Format::kUnknown;
+            out = 0;
+            span.reset();
+            delivered = 0;
+            end_latched = false;
+        }
+
+        std::unique_ptr<GzEngine> engine;
+        GzInput in;
+        bool started = false;
+        Pass state = Pass::kLook;
+        Format format = Format::kUnknown;
+        uint64_t out = 0;
+        GzSpan span;                // the span that holds `out`, being filled
+        std::size_t delivered = 0;  // bytes of `span` read so far
+        // The input met the end of the file (or, for a file read as it is, a read did): the
+        // pass waits there and goes on from where it stopped once this is cleared.
+        bool end_latched = false;
+    };
 
     // A restart behind the forward pass. Restarts stay where they stopped: a reader going
     // through several regions behind the forward pass (one object's records after another's,
@@ -55,18 +85,18 @@ struct GzRandomAccess::State {
         : fd(file),
           options(opts),
           cache(opts.span_size, opts.cache_budget / opts.span_size),
-          in(file, kForwardInputSize) {
+          forward(file) {
         cursors.reserve(kCursorCount);
         for (std::size_t i = 0; i < kCursorCount; ++i) cursors.emplace_back(file);
         if (opts.fast_inflater) {
-            forward_engine = make_fast_engine();
-            fast = forward_engine != nullptr;
+            forward.engine = make_fast_engine();
+            fast = forward.engine != nullptr;
             for (Cursor &c : cursors) {
                 c.engine = make_fast_engine();
                 fast = fast && c.engine != nullptr;
             }
-            if (!fast) drop_engines();
         }
+        if (!fast) use_zlib();
     }
     ~State() { ::close(fd); }
 
@@ -74,30 +104,17 @@ struct GzRandomAccess::State {
     GzAccessOptions options;
     GzSpanCache cache;
     GzAccessIndex index;
-    // Inflating with the fast engine; zlib's engines are made when first needed.
-    bool fast = false;
+    bool fast = false;  // inflating with the fast engine (not fallen back to zlib)
 
     // Reader-visible position, and where zlib's own stream would stand after the last read: a
     // seek before it rewinds, and only a rewind lets a stream that hit the end of the file see
     // bytes appended since.
     uint64_t position = 0;
     uint64_t stream_position = 0;
-    // The forward pass met the end of the file and waits; it goes on from where it stopped
-    // once this is cleared.
-    bool end_latched = false;
     bool failed = false;  // sticky, as zlib's stream errors are
 
-    Format format = Format::kUnknown;
-
-    // Forward pass: everything before `forward_out` has been inflated (and checked) once.
-    std::unique_ptr<GzEngine> forward_engine;
-    GzInput in;
-    bool forward_started = false;
-    Forward forward_state = Forward::kLook;
-    uint64_t forward_out = 0;
-    GzSpan forward_span;                // the span that holds forward_out, being filled
-    std::size_t forward_delivered = 0;  // bytes of forward_span read so far
-    uint64_t inflated = 0;
+    ForwardPass forward;
+    uint64_t inflated = 0;  // every byte inflated, forward pass and restarts together
 
     std::vector<Cursor> cursors;
     uint64_t cursor_clock = 0;
@@ -107,10 +124,13 @@ struct GzRandomAccess::State {
 
     // ---- engines -------------------------------------------------------------------------
 
-    void drop_engines() noexcept {
-        forward_engine.reset();
+    // zlib's engines in place of whatever the pass and the restarts held; the pass starts again
+    // from the first byte.
+    void use_zlib() {
+        fast = false;
+        forward.restart(make_zlib_engine(/*stops_at_blocks=*/true));
         for (Cursor &c : cursors) {
-            c.engine.reset();
+            c.engine = make_zlib_engine(/*stops_at_blocks=*/false);
             c.valid = false;
         }
     }
@@ -118,39 +138,30 @@ struct GzRandomAccess::State {
     // Everything the fast engine built is dropped and zlib starts again from the first byte.
     // Bytes already handed out stay right: both engines give the same bytes for every stream
     // the fast one got through.
-    void fall_back_to_zlib() noexcept {
-        fast = false;
-        drop_engines();
+    void fall_back_to_zlib() {
         index.clear();
         cache.clear();
-        forward_started = false;
-        forward_state = Forward::kLook;
-        forward_out = 0;
-        forward_span.reset();
-        forward_delivered = 0;
-        end_latched = false;
-        format = Format::kUnknown;
+        use_zlib();
     }
 
     // ---- forward pass --------------------------------------------------------------------
 
     // Inflates forward until `target` is covered, the input ends or an error stops the pass.
     void advance(uint64_t target) {
-        while (forward_out < target && step_forward()) {
+        while (forward.out < target && step_forward()) {
         }
     }
 
     // One step of the forward pass; false when it cannot go on for now.
     bool step_forward() {
-        if (!forward_started) {
-            if (!forward_engine) forward_engine = make_zlib_engine(/*stops_at_blocks=*/true);
-            in.reset(0);
-            forward_started = true;
+        if (!forward.started) {
+            forward.in.reset(0);
+            forward.started = true;
         }
-        switch (forward_state) {
-            case Forward::kLook:
+        switch (forward.state) {
+            case Pass::kLook:
                 return look();
-            case Forward::kMember:
+            case Pass::kMember:
                 return inflate_forward();
             default:
                 return false;
@@ -158,13 +169,13 @@ struct GzRandomAccess::State {
     }
 
     bool stop_forward() noexcept {
-        forward_state = Forward::kFailed;
+        forward.state = Pass::kFailed;
         return false;
     }
 
     // The engine cannot go on: zlib's failure is the stream's, the fast engine's sends the
     // pass back to zlib (whether the pass goes on).
-    bool engine_failed() noexcept {
+    bool engine_failed() {
         if (!fast) return stop_forward();
         fall_back_to_zlib();
         return true;
@@ -173,61 +184,64 @@ struct GzRandomAccess::State {
     // Between members (or before the first): decides what the next input bytes are, the way
     // gzread looks at them.
     bool look() {
-        if (in.avail() < 4 && !end_latched && in.refill() < 0) return stop_forward();
+        GzInput &in = forward.in;
+        if (in.avail() < 4 && !forward.end_latched && in.refill() < 0) return stop_forward();
         if (in.avail() == 0) {  // nothing more for now; a member appended later may follow
-            end_latched = true;
+            forward.end_latched = true;
             return false;
         }
         if (in.avail() >= 2 && is_gzip_magic(in.next())) {
-            if (!forward_engine->takes_header(in.next(), in.avail())) return engine_failed();
-            if (!forward_engine->start_member()) return engine_failed();
-            format = Format::kGzip;
-            index.add_member_start(forward_out, in.position());
-            forward_state = Forward::kMember;
+            if (!forward.engine->takes_header(in.next(), in.avail())) return engine_failed();
+            if (!forward.engine->start_member()) return engine_failed();
+            forward.format = Format::kGzip;
+            index.add_member_start(forward.out, in.position());
+            forward.state = Pass::kMember;
             return true;
         }
         // Not gzip at the start of the file: read as it is. After a member: trailing bytes that
         // do not start another member are ignored.
-        if (format == Format::kUnknown) format = Format::kTransparent;
-        forward_state = Forward::kFinished;
+        if (forward.format == Format::kUnknown) forward.format = Format::kTransparent;
+        forward.state = Pass::kFinished;
         return false;
     }
 
     bool inflate_forward() {
-        if (in.avail() == 0 && !end_latched && in.refill() < 0) return stop_forward();
+        GzInput &in = forward.in;
+        if (in.avail() == 0 && !forward.end_latched && in.refill() < 0) return stop_forward();
         const bool input_ended = in.avail() == 0;
         const std::size_t avail_before = in.avail();
-        if (!forward_span) forward_span = cache.take_buffer();
-        const std::size_t at = forward_out % options.span_size;
+        if (!forward.span) forward.span = cache.take_buffer();
+        const std::size_t at = forward.out % options.span_size;
         const std::size_t room = options.span_size - at;
         std::size_t produced = 0;
         const GzEngine::Step step =
-            forward_engine->inflate(in, forward_span.get() + at, room, &produced);
-        forward_out += produced;
+            forward.engine->inflate(in, forward.span.get() + at, room, &produced);
+        forward.out += produced;
         inflated += produced;
         if (produced == room) {
-            cache.insert(span_of(forward_out - 1), std::move(forward_span), forward_delivered);
-            forward_delivered = 0;
+            cache.insert(span_of(forward.out - 1), std::move(forward.span), forward.delivered);
+            forward.delivered = 0;
         }
         if (step == GzEngine::Step::kError) return engine_failed();
         if (step == GzEngine::Step::kMemberEnd) {
-            forward_state = Forward::kLook;
+            forward.state = Pass::kLook;
             return true;
         }
         if (produced == 0 && in.avail() == avail_before) {
-            // The input ended inside the member: cut short, or still being written. zlib waits
-            // for the file to grow; the fast engine leaves the stream to zlib.
-            if (input_ended && forward_engine->is_reference()) {
-                end_latched = true;
+            // Nothing moved. With the input at its end the member is cut short or still being
+            // written, and zlib waits for the file to grow; the fast engine leaves that, and
+            // anything else it cannot get through, to zlib.
+            if (input_ended && forward.engine->is_reference()) {
+                forward.end_latched = true;
                 return false;
             }
             return engine_failed();
         }
-        const uint64_t gap = forward_out - index.last_out();
-        if (gap >= options.point_spacing && forward_engine->point_due(gap)) {
+        const uint64_t gap = forward.out - index.last_out();
+        if (gap >= options.point_spacing && forward.engine->point_due(gap)) {
             GzAccessPoint p;
-            p.out = forward_out;
-            if (forward_engine->save(in, p)) index.add(std::move(p));
+            p.out = forward.out;
+            if (forward.engine->save(in, p)) index.add(std::move(p));
         }
         return true;
     }
@@ -237,7 +251,6 @@ struct GzRandomAccess::State {
     bool restart_at(Cursor &c, std::size_t point) {
         const GzAccessPoint &p = index[point];
         c.valid = false;
-        if (!c.engine) c.engine = make_zlib_engine(/*stops_at_blocks=*/false);
         c.point = point;
         c.pos = p.out;
         if (p.member_start) {
@@ -341,7 +354,7 @@ struct GzRandomAccess::State {
     // fallback to zlib, *retry says to look again).
     const unsigned char *span_bytes(uint64_t span_index, bool *retry) {
         *retry = false;
-        if (span_index == span_of(forward_out)) return forward_span.get();
+        if (span_index == span_of(forward.out)) return forward.span.get();
         if (const unsigned char *p = cache.find(span_index)) return p;
         if (!fill_span(span_index)) {
             if (fast) {
@@ -356,27 +369,27 @@ struct GzRandomAccess::State {
     // ---- reads ---------------------------------------------------------------------------
 
     int64_t read_transparent(unsigned char *buf, std::size_t len) {
-        if (end_latched) return 0;
+        if (forward.end_latched) return 0;
         const int64_t n = read_file_at(fd, buf, len, position);
-        if (n >= 0 && static_cast<std::size_t>(n) < len) end_latched = true;
+        if (n >= 0 && static_cast<std::size_t>(n) < len) forward.end_latched = true;
         return n;
     }
 
     // Bytes copied from `position` on, or -1 when the stream fails before the request is met.
     int64_t read_at(unsigned char *buf, std::size_t len) {
-        if (format == Format::kUnknown) advance(1);
-        if (format == Format::kTransparent) return read_transparent(buf, len);
+        if (forward.format == Format::kUnknown) advance(1);
+        if (forward.format == Format::kTransparent) return read_transparent(buf, len);
         std::size_t done = 0;
         while (done < len) {
             const uint64_t pos = position + done;
-            if (pos >= forward_out) {
-                if (forward_state == Forward::kFailed) return -1;
-                const uint64_t before = forward_out;
+            if (pos >= forward.out) {
+                if (forward.state == Pass::kFailed) return -1;
+                const uint64_t before = forward.out;
                 // Span by span, so a read larger than the cache copies each span while it
                 // is still there.
                 advance(std::min<uint64_t>(position + len, (span_of(pos) + 1) * options.span_size));
-                if (forward_out == before) {
-                    if (forward_state == Forward::kFailed) return -1;
+                if (forward.out == before) {
+                    if (forward.state == Pass::kFailed) return -1;
                     break;  // the end of the stream, for now
                 }
                 continue;
@@ -388,12 +401,12 @@ struct GzRandomAccess::State {
                 if (retry) continue;
                 return -1;
             }
-            const uint64_t span_end = std::min((span_index + 1) * options.span_size, forward_out);
+            const uint64_t span_end = std::min((span_index + 1) * options.span_size, forward.out);
             const std::size_t n =
                 static_cast<std::size_t>(std::min<uint64_t>(span_end - pos, len - done));
             std::memcpy(buf + done, src + pos % options.span_size, n);
-            if (span_index == span_of(forward_out)) {
-                forward_delivered += n;
+            if (span_index == span_of(forward.out)) {
+                forward.delivered += n;
             } else {
                 cache.delivered(span_index, n);
             }
@@ -431,7 +444,7 @@ int64_t GzRandomAccess::seek(int64_t offset) noexcept {
     const uint64_t target = static_cast<uint64_t>(offset);
     // zlib rewinds for a backward seek and seeks a transparent file directly; both forget
     // that the end of the file was reached.
-    if (target < s.stream_position || s.format == State::Format::kTransparent) s.end_latched = false;
+    if (target < s.stream_position || s.forward.format == State::Format::kTransparent) s.forward.end_latched = false;
     s.position = target;
     return offset;
 }
@@ -454,7 +467,7 @@ int GzRandomAccess::read(void *buf, unsigned len) noexcept {
         s.failed = true;
         return -1;
     }
-    if (s.format != State::Format::kTransparent) s.position = std::min(s.position, s.forward_out);
+    if (s.forward.format != State::Format::kTransparent) s.position = std::min(s.position, s.forward.out);
     s.position += static_cast<uint64_t>(n);
     s.stream_position = s.position;
     return static_cast<int>(n);
