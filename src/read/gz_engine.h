@@ -79,8 +79,8 @@ public:
     // Whether an access point may be left where the engine stands, `gap` bytes of output after
     // the last one (the forward pass has already checked the layer's spacing).
     virtual bool point_due(uint64_t gap) const noexcept = 0;
-    // Fills `point.in` and `point.state` for the place where the engine stands, reading from
-    // `in`; false when no point can be left here after all.
+    // Fills `point.in` and `point.state` for the place where the engine stands, `in` being the
+    // input it inflates from; false when no point can be left here after all.
     virtual bool save(const GzInput &in, GzAccessPoint &point) const = 0;
     // Restarts inside a member at a point an engine of this kind saved, placing `in` where it
     // reads on; false when that fails.
