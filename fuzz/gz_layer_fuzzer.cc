@@ -19,8 +19,13 @@
 #include "fuzz_support.h"
 
 // The layer is internal to the reader library (hidden), so it is compiled in here.
+#include "read/gz_access_index.cc"
+#include "read/gz_engine.cc"
 #include "read/gz_fast_inflate.cc"
+#include "read/gz_isal_engine.cc"
 #include "read/gz_random_access.cc"
+#include "read/gz_span_cache.cc"
+#include "read/gz_zlib_engine.cc"
 
 namespace {
 
