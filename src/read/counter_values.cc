@@ -19,25 +19,31 @@ void clear_counter_data(tesra_counter_data_t_v6_0 &data) noexcept {
 }
 
 tesra_error_t copy_counter_data(const tesra_counter_data_t_v6_0 &src,
-                                tesra_counter_data_t_v6_0 *out) noexcept {
-    tesra_counter_data_t_v6_0 copy{src.value_type, nullptr, 0};
-    copy.values = c_calloc<tesra_cnt_value_t>(src.num_values);
-    if (copy.values == nullptr) return TESRA_NULL_POINTER;
+                                tesra_counter_data_t_v6_0 &data) noexcept {
+    const bool is_string = src.value_type == TESRA_CNT_STRING;
+    // A numeric list of the same length keeps its array; anything else starts afresh.
+    const bool keep = !is_string && src.values != nullptr && data.values != nullptr &&
+                      data.value_type != TESRA_CNT_STRING && data.num_values == src.num_values;
+    if (!keep) {
+        clear_counter_data(data);
+        data.values = c_calloc<tesra_cnt_value_t>(src.num_values);
+        if (data.values == nullptr) return TESRA_NULL_POINTER;
+        // Cells not yet filled are null strings, which clear_counter_data frees harmlessly.
+        data.num_values = src.num_values;
+    }
+    data.value_type = src.value_type;
     for (uint32_t i = 0; i < src.num_values; ++i) {
-        if (src.value_type != TESRA_CNT_STRING) {
-            copy.values[i] = src.values[i];
+        if (!is_string) {
+            data.values[i] = src.values[i];
             continue;
         }
         char *s = c_strdup(src.values[i].val_str == nullptr ? "" : src.values[i].val_str);
         if (s == nullptr) {
-            copy.num_values = i;
-            clear_counter_data(copy);
+            clear_counter_data(data);
             return TESRA_NULL_POINTER;
         }
-        copy.values[i].val_str = s;
+        data.values[i].val_str = s;
     }
-    copy.num_values = src.num_values;
-    *out = copy;
     return TESRA_SUCCESS;
 }
 
@@ -50,10 +56,15 @@ uint64_t get_le64(const char *p) {
     return format::detail::get_le<uint64_t>(reinterpret_cast<const std::byte *>(p));
 }
 
-// Decodes the `counter.size` bytes at `slot` (the caller has bounded them).
+// Decodes the `counter.size` bytes at `slot` (the caller has bounded them) into `data`, an
+// empty value list or one that holds values already. A list of the same length and kind keeps
+// its array, so stepping through an instance's counters allocates nothing; its strings are kept
+// only with `same_counter` (decoded from this counter before, so each buffer has room for the
+// counter's width). On failure `data` is left as it was or emptied, never half-owned.
 tesra_error_t decode_values(const tesra_counter_handle_t &counter,
                             const char *slot,
-                            tesra_counter_data_t_v6_0 *out) {
+                            tesra_counter_data_t_v6_0 &data,
+                            bool same_counter) {
     const auto &def = counter.e6_0;
     const uint64_t n = format::value_count(def.num_x_items, def.num_y_items);
     // Every value takes at least one byte of the slot; more labels than bytes cannot describe
@@ -61,98 +72,51 @@ tesra_error_t decode_values(const tesra_counter_handle_t &counter,
     if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
     const uint64_t width = n == 1 ? def.size : def.size / n;  // n is 1 for most counters
     const bool is_string = format::is_string_ctype(def.ctype);
-
-    tesra_counter_data_t_v6_0 data{TESRA_CNT_4BYTES, nullptr, 0};
-    data.values = c_calloc<tesra_cnt_value_t>(n);
-    if (data.values == nullptr) return TESRA_NULL_POINTER;
-    if (is_string) data.value_type = TESRA_CNT_STRING;
+    const bool keep = data.values != nullptr && data.num_values == n &&
+                      (data.value_type == TESRA_CNT_STRING) == is_string &&
+                      (!is_string || same_counter);
+    if (!keep) {
+        clear_counter_data(data);
+        data.values = c_calloc<tesra_cnt_value_t>(n);
+        if (data.values == nullptr) return TESRA_NULL_POINTER;
+        // A fresh list's strings are null until the loop gives them buffers; clear_counter_data
+        // frees what it finds should one of those allocations fail.
+        data.num_values = static_cast<uint32_t>(n);
+    }
+    // Widths other than 4 and 8 hold nothing this reader decodes: such cells stay 0, typed as
+    // 4-byte values.
+    data.value_type =
+        is_string ? TESRA_CNT_STRING : (width == 8 ? TESRA_CNT_8BYTES : TESRA_CNT_4BYTES);
     for (uint64_t k = 0; k < n; ++k) {
         const char *p = slot + k * width;
         if (is_string) {
-            auto *s = c_calloc<char>(width + 1);
-            if (s == nullptr) {
-                clear_counter_data(data);
-                return TESRA_NULL_POINTER;
-            }
-            std::memcpy(s, p, strnlen(p, width));
-            data.values[k].val_str = s;
-            data.num_values = static_cast<uint32_t>(k + 1);  // what clear_counter_data frees
-        } else if (width == 4) {
-            data.value_type = TESRA_CNT_4BYTES;
-            data.values[k].val_4B = get_le32(p);
-        } else if (width == 8) {
-            data.value_type = TESRA_CNT_8BYTES;
-            data.values[k].val_8B = get_le64(p);
-        }
-        // Any other width holds nothing this reader decodes; the cell stays 0.
-    }
-    data.num_values = static_cast<uint32_t>(n);
-    *out = data;
-    return TESRA_SUCCESS;
-}
-
-// decode_values into a value list that already holds values: a numeric list of the same
-// length keeps its array, so stepping through an instance's counters allocates nothing. With
-// `same_counter` (the list was decoded from this counter before) its strings are reused too.
-tesra_error_t decode_values_reusing(const tesra_counter_handle_t &counter,
-                                    const char *slot,
-                                    tesra_counter_data_t_v6_0 &data,
-                                    bool same_counter) {
-    const auto &def = counter.e6_0;
-    const uint64_t n = format::value_count(def.num_x_items, def.num_y_items);
-    const bool is_string = format::is_string_ctype(def.ctype);
-    const bool same_kind = (data.value_type == TESRA_CNT_STRING) == is_string;
-    if (data.values == nullptr || data.num_values != n || !same_kind ||
-        (is_string && !same_counter)) {
-        clear_counter_data(data);
-        return decode_values(counter, slot, &data);
-    }
-    if (n > 1 && n > def.size) return TESRA_CORRUPT_ARCHIVE;
-    const uint64_t width = n == 1 ? def.size : def.size / n;  // n is 1 for most counters
-    if (is_string) {
-        for (uint64_t k = 0; k < n; ++k) {
             // The reader allocated these buffers itself; the field is const for callers only.
             char *s = const_cast<char *>(data.values[k].val_str);
             if (s == nullptr) {
-                clear_counter_data(data);
-                return decode_values(counter, slot, &data);
+                s = c_calloc<char>(width + 1);
+                if (s == nullptr) {
+                    clear_counter_data(data);
+                    return TESRA_NULL_POINTER;
+                }
+                data.values[k].val_str = s;
             }
-            const char *p = slot + k * width;
             const std::size_t len = strnlen(p, width);
             std::memcpy(s, p, len);
             std::memset(s + len, 0, width + 1 - len);
+            continue;
         }
-        return TESRA_SUCCESS;
-    }
-    // Cells hold what a fresh zeroed array would: a 4-byte value leaves the upper bytes 0, and
-    // widths this reader does not decode leave the cell 0.
-    data.value_type = width == 8 ? TESRA_CNT_8BYTES : TESRA_CNT_4BYTES;
-    for (uint64_t k = 0; k < n; ++k) {
+        // A kept cell ends up as a fresh zeroed one would: a 4-byte value leaves the upper
+        // bytes 0.
         tesra_cnt_value_t cell;
         std::memset(&cell, 0, sizeof cell);
         if (width == 4) {
-            cell.val_4B = get_le32(slot + k * 4);
+            cell.val_4B = get_le32(p);
         } else if (width == 8) {
-            cell.val_8B = get_le64(slot + k * 8);
+            cell.val_8B = get_le64(p);
         }
         data.values[k] = cell;
     }
     return TESRA_SUCCESS;
-}
-
-// A copy of `src` into a value list that already holds values, keeping its array when the
-// lengths and kinds allow.
-tesra_error_t copy_counter_data_reusing(const tesra_counter_data_t_v6_0 &src,
-                                        tesra_counter_data_t_v6_0 &data) {
-    if (src.value_type != TESRA_CNT_STRING && data.values != nullptr &&
-        data.value_type != TESRA_CNT_STRING && data.num_values == src.num_values &&
-        src.values != nullptr) {
-        std::memcpy(data.values, src.values, src.num_values * sizeof *src.values);
-        data.value_type = src.value_type;
-        return TESRA_SUCCESS;
-    }
-    clear_counter_data(data);
-    return copy_counter_data(src, &data);
 }
 
 // The counter list of an instance's source: the query's counters or the record's.
@@ -216,7 +180,7 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
             rc != TESRA_SUCCESS) {
             return rc;
         }
-        if (auto rc = copy_counter_data_reusing(instance.e6_0.key_cnt_values[index], cd.e6_0);
+        if (auto rc = copy_counter_data(instance.e6_0.key_cnt_values[index], cd.e6_0);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -224,9 +188,8 @@ tesra_error_t make_counter_data(tesra_instance_handle_t &instance,
         counter = list.counters[index - nk];
         tesra_offset_t offset = 0;
         if (auto rc = counter_offset(instance, *counter, &offset); rc != TESRA_SUCCESS) return rc;
-        if (auto rc =
-                decode_slot_reusing(*counter, {instance.i6_0.instance_buffer, instance.i6_0.size},
-                                    offset, cd.e6_0, false);
+        if (auto rc = decode_slot(*counter, {instance.i6_0.instance_buffer, instance.i6_0.size},
+                                  offset, cd.e6_0, false);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -302,20 +265,11 @@ tesra_error_t find_counter_data(tesra_instance_handle_t &instance,
 tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
                           std::span<const char> instance,
                           uint64_t offset,
-                          tesra_counter_data_t_v6_0 *out) noexcept {
+                          tesra_counter_data_t_v6_0 &data,
+                          bool same_counter) noexcept {
     if (!slot_fits(offset, counter.e6_0.size, instance.size())) return TESRA_CORRUPT_ARCHIVE;
-    return guarded([&] { return decode_values(counter, instance.data() + offset, out); });
-}
-
-tesra_error_t decode_slot_reusing(const tesra_counter_handle_t &counter,
-                                  std::span<const char> instance,
-                                  uint64_t offset,
-                                  tesra_counter_data_t_v6_0 &data,
-                                  bool same_counter) noexcept {
-    if (!slot_fits(offset, counter.e6_0.size, instance.size())) return TESRA_CORRUPT_ARCHIVE;
-    return guarded([&] {
-        return decode_values_reusing(counter, instance.data() + offset, data, same_counter);
-    });
+    return guarded(
+        [&] { return decode_values(counter, instance.data() + offset, data, same_counter); });
 }
 
 }  // namespace tesra::read
@@ -399,8 +353,13 @@ extern "C" tesra_error_t tesra_get_counter_data_value_v6_0(
 extern "C" tesra_error_t tesra_get_counter_data_v6_0(tesra_counter_handle_t *counter,
                                                      char *counter_buffer,
                                                      tesra_counter_data_t_v6_0 *counter_data) {
-    // The exported body trusts its caller for the slot's extent: the counter's own size.
-    return guarded([&] { return rd::decode_values(*counter, counter_buffer, counter_data); });
+    // The exported body trusts its caller for the slot's extent: the counter's own size. What
+    // `counter_data` holds is the caller's and is not read; it is written on success only.
+    tesra_counter_data_t_v6_0 data{TESRA_CNT_4BYTES, nullptr, 0};
+    const tesra_error_t rc =
+        guarded([&] { return rd::decode_values(*counter, counter_buffer, data, false); });
+    if (rc == TESRA_SUCCESS) *counter_data = data;
+    return rc;
 }
 
 extern "C" tesra_error_t tesra_get_counter_offset_v6_0(tesra_instance_handle_t *instance,

@@ -58,7 +58,8 @@ tesra_error_t decode_keys(const std::vector<tesra_counter_handle_t *> &keys,
     out->values().reserve(keys.size());
     for (const tesra_counter_handle_t *k : keys) {
         tesra_counter_data_t_v6_0 v{};
-        if (auto rc = decode_slot(*k, instance, k->i6_0.record_offsets[period.period_index], &v);
+        if (auto rc =
+                decode_slot(*k, instance, k->i6_0.record_offsets[period.period_index], v, false);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -185,9 +186,8 @@ bool refresh_key_values(tesra_instance_handle_t &spare,
     i = 0;
     for (const tesra_counter_handle_t *c = object.i6_0.key_cnt_list; i < def.num_key_cnts;
          c = c->i6_0.next_cnt_by_key, ++i) {
-        *rc = decode_slot_reusing(*c, {spare.i6_0.instance_buffer, spare.i6_0.size},
-                                  c->i6_0.record_offsets[period.period_index],
-                                  def.key_cnt_values[i], true);
+        *rc = decode_slot(*c, {spare.i6_0.instance_buffer, spare.i6_0.size},
+                          c->i6_0.record_offsets[period.period_index], def.key_cnt_values[i], true);
         if (*rc != TESRA_SUCCESS) return true;
     }
     return true;

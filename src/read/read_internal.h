@@ -120,26 +120,22 @@ tesra_period_t *find_object_period(const tesra_object_handle_t &object, uint64_t
 // Frees the value list's array and, for strings, each string; leaves `data` empty.
 void clear_counter_data(tesra_counter_data_t_v6_0 &data) noexcept;
 
-// Deep copy of a value list into an empty `out`: new array, each string copied.
+// Deep copy of a value list into `data`, an empty list or one that holds values already: a
+// numeric list of the same length keeps its array, anything else is freed and built anew.
 tesra_error_t copy_counter_data(const tesra_counter_data_t_v6_0 &src,
-                                tesra_counter_data_t_v6_0 *out) noexcept;
+                                tesra_counter_data_t_v6_0 &data) noexcept;
 
-// Decodes `counter`'s slot at `offset` inside `instance`. The slot must lie inside the instance:
+// Decodes `counter`'s slot at `offset` inside `instance` into `data`, an empty value list or one
+// that holds values already, whose arrays are kept where the new values fit them; with
+// `same_counter` (decoded from this counter before) string buffers are kept too. On failure the
+// list is left as it was or emptied, never half-owned. The slot must lie inside the instance:
 // offsets and sizes come from the metadata and the bytes from the data stream, and the two can
 // disagree in a damaged archive.
 tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
                           std::span<const char> instance,
                           uint64_t offset,
-                          tesra_counter_data_t_v6_0 *out) noexcept;
-
-// decode_slot into a value list that holds values already (or is empty), keeping its arrays
-// where the new values fit them; with `same_counter` (decoded from this counter before) string
-// buffers are kept too. On failure the list may be emptied, never left half-owned.
-tesra_error_t decode_slot_reusing(const tesra_counter_handle_t &counter,
-                                  std::span<const char> instance,
-                                  uint64_t offset,
-                                  tesra_counter_data_t_v6_0 &data,
-                                  bool same_counter) noexcept;
+                          tesra_counter_data_t_v6_0 &data,
+                          bool same_counter) noexcept;
 
 // Whether a slot of `size` bytes at `offset` fits in `instance_size` bytes.
 inline bool slot_fits(uint64_t offset, uint64_t size, uint64_t instance_size) noexcept {

@@ -49,8 +49,11 @@ TEST_P(SlotDecoding, ValuesFollowTheLabelsAndTheWidth) {
             slot[k * width] = static_cast<char>(k + 1);
         }
     }
-    tesra_counter_data_t_v6_0 out{};
+    // `out` is written, never read: what it held before is the caller's, not a list to reuse.
+    std::vector<tesra_cnt_value_t> stale(c.num_values);
+    tesra_counter_data_t_v6_0 out{c.type, stale.data(), c.num_values};
     ASSERT_EQ(tesra_get_counter_data_v6_0(&counter, slot.data(), &out), TESRA_SUCCESS);
+    EXPECT_NE(out.values, stale.data());
     EXPECT_EQ(out.value_type, c.type);
     ASSERT_EQ(out.num_values, c.num_values);
     for (uint32_t k = 0; k < c.num_values; ++k) {
