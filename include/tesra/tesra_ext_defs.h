@@ -179,7 +179,7 @@ TESRA_API tesra_error_t tesra_parse_filename(char *file_path,
  * them here as well frees them twice. */
 
 /** Releases a file handle and its whole tree (header, query, current record) and closes both
- *  files without writing: an archive being written is completed by tesra_close_data_file.
+ *  files without completing the archive: tesra_close_data_file does that for a writing handle.
  *  @return TESRA_SUCCESS (also for NULL); TESRA_CLOSE_FILE_FAILED (closing the data stream
  *  reported an error; everything is released all the same). */
 TESRA_API tesra_error_t tesra_free_file(tesra_file_handle_t *data_file);
@@ -536,9 +536,10 @@ TESRA_API tesra_error_t tesra_first_instance(tesra_timestamp_handle_t *timestamp
 /** Next instance of the timestamp, NULL at the end. @return TESRA_SUCCESS. */
 TESRA_API tesra_error_t tesra_next_instance(tesra_timestamp_handle_t *timestamp,
                                             tesra_instance_handle_t **instance);
-/** First instance whose key counters hold the given values: `key_cnt_values` is an array of
- *  tesra_counter_data_t_v6_0, one per name, and the names cover all of the object's
- *  `num_key_cnts` key counters in any order. tesra_next_instance continues after it.
+/** First instance whose key counters hold the given values. `num_key_cnts` must be the
+ *  object's number of key counters; `key_cnt_names` names each of them once, in any order, and
+ *  `key_cnt_values` is an array of tesra_counter_data_t_v6_0, one per name.
+ *  tesra_next_instance continues after the instance found.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (a key count other than the object's, an
  *  array NULL); TESRA_COUNTER_NOT_FOUND (a name is no counter of the object);
  *  TESRA_INSTANCE_NOT_FOUND (`*instance` NULL); TESRA_COUNTER_TYPE_NOT_FOUND (a value list of
