@@ -1,9 +1,9 @@
-// Keeps C++ exceptions from crossing the C boundary: allocation failures inside C++ helpers
-// become TESRA_NULL_POINTER, as every other allocation failure is reported.
+// Keeps C++ exceptions from crossing the C boundary. Our code throws nothing itself; what can
+// escape a body is the standard library's report of a failed allocation (std::bad_alloc, or
+// std::length_error from a container asked to outgrow its maximum size). Both mean "could not
+// allocate", which the C interface reports as TESRA_NULL_POINTER like every other allocation
+// failure, so one catch-all covers them and anything else that might escape.
 #pragma once
-
-#include <new>
-#include <stdexcept>
 
 #include "tesra/tesra_common_defs.h"
 
@@ -13,10 +13,6 @@ template <class F>
 tesra_error_t guarded(F &&body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc &) {
-        return TESRA_NULL_POINTER;
-    } catch (const std::length_error &) {
-        return TESRA_NULL_POINTER;
     } catch (...) {
         return TESRA_NULL_POINTER;
     }
