@@ -23,6 +23,7 @@
 
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_wrapper_header.h"
+#include "tesra/tesra_write_ext.h"
 
 #include "support/archive_builder.h"
 
@@ -368,6 +369,127 @@ bool wrapper_last_sample(const Archive &a) {
     return ok && n_data == kInstances;
 }
 
+// ---- writing and the deflate level ----------------------------------------------------------
+
+// The writer's default level is the fastest whose .gz stays within this share of the size at
+// zlib's default level, on the typical and on the dense archive alike.
+constexpr double kLevelSizeAllowance = 1.03;
+constexpr int kZlibDefaultLevel = 6;
+constexpr int kLibraryDefault = -1;  // no tesra_set_compression_level call
+// The default level's write time against gzwrite at zlib's default, as the level table gave
+// it, with the same 10 % allowance the writer had over gzwrite before.
+constexpr double kWriteTarget = 0.40;
+
+// One archive's records held in memory, written plainly with gzwrite at zlib's default level
+// (the baseline) and through the writer at any level.
+class WriteBench {
+public:
+    WriteBench(const std::string &dir, double mb, Profile profile, int reps)
+        : records_(plan_records(mb, Order::kInterleaved)),
+          plain_(dir + "/plain.gz"),
+          base_path_(archive_name(dir, "written", records_.back().msecs + kSlow)),
+          reps_(reps) {
+        for (const Record &r : records_) {
+            bodies_.emplace_back();
+            make_body(r.object - 10, r.period, r.step, profile, bodies_.back());
+        }
+        base_ = measure(reps_, [&] { return write_plain(); });
+        base_bytes_ = file_bytes(plain_);
+    }
+
+    const Figures &base() const { return base_; }
+    double base_bytes() const { return base_bytes_; }
+    // Bytes of the .gz the last write() left.
+    double written_bytes() const { return file_bytes(base_path_ + ".gz"); }
+
+    Figures write(int level) const {
+        return measure(reps_, [&] {
+            ArchiveBuilder w(bench_spec());
+            if (w.create(base_path_) != TESRA_SUCCESS) return false;
+            if (level != kLibraryDefault &&
+                tesra_set_compression_level(w.file(), level) != TESRA_SUCCESS) {
+                return false;
+            }
+            if (w.finalize() != TESRA_SUCCESS) return false;
+            for (std::size_t i = 0; i < records_.size(); ++i) {
+                if (w.write(records_[i].msecs, records_[i].object, records_[i].period,
+                            bodies_[i]) != TESRA_SUCCESS) {
+                    return false;
+                }
+            }
+            return w.close() == TESRA_SUCCESS;
+        });
+    }
+
+private:
+    static double file_bytes(const std::string &path) {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(path, ec);
+        return ec ? 0 : static_cast<double>(n);
+    }
+
+    bool write_plain() const {
+        gzFile gz = gzopen(plain_.c_str(), "wb");
+        if (!gz) return false;
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            std::byte header[24] = {};
+            const uint64_t t = records_[i].msecs;
+            const uint32_t size = static_cast<uint32_t>(bodies_[i].size()),
+                           obj = records_[i].object;
+            std::memcpy(header, &t, 8);
+            std::memcpy(header + 8, &size, 4);
+            std::memcpy(header + 12, &obj, 4);
+            std::memcpy(header + 16, &records_[i].period, 8);
+            if (gzwrite(gz, header, 24) != 24 ||
+                gzwrite(gz, bodies_[i].data(), size) != static_cast<int>(size)) {
+                gzclose(gz);
+                return false;
+            }
+        }
+        return gzclose(gz) == Z_OK;
+    }
+
+    std::vector<Record> records_;
+    std::vector<std::vector<std::byte>> bodies_;
+    std::string plain_;
+    std::string base_path_;
+    int reps_;
+    Figures base_;
+    double base_bytes_ = 0;
+};
+
+// Levels 1 to zlib's default through the writer on both archives: write time against gzwrite
+// at zlib's default, .gz size against that level's, and the level the rule picks in this run.
+void print_level_table(const WriteBench &typical, const WriteBench &dense) {
+    std::printf("# levels: write time / gzwrite at level %d, .gz size / level %d's\n",
+                kZlibDefaultLevel, kZlibDefaultLevel);
+    int picked = 0;
+    double picked_ratio = 0;
+    for (int level = 1; level <= kZlibDefaultLevel; ++level) {
+        const Figures ft = typical.write(level);
+        const double st = typical.written_bytes() / typical.base_bytes();
+        const Figures fd = dense.write(level);
+        const double sd = dense.written_bytes() / dense.base_bytes();
+        const double rt = ft.min_s / typical.base().min_s;
+        const double rd = fd.min_s / dense.base().min_s;
+        std::printf(
+            "# level=%d typical_time=%.3f typical_size=%.4f dense_time=%.3f dense_size=%.4f "
+            "typical_s=%.3f dense_s=%.3f%s\n",
+            level, rt, st, rd, sd, ft.min_s, fd.min_s, ft.failed || fd.failed ? " FAILED" : "");
+        if (st <= kLevelSizeAllowance && sd <= kLevelSizeAllowance &&
+            (picked == 0 || rt < picked_ratio)) {
+            picked = level;
+            picked_ratio = rt;
+        }
+    }
+    std::printf(
+        "# levels: fastest within %.0f %% of level %d's size on both archives: %d (default "
+        "%d); gzwrite level %d: typical %.3f s %.1f MB, dense %.3f s %.1f MB\n",
+        (kLevelSizeAllowance - 1) * 100, kZlibDefaultLevel, picked,
+        TESRA_DEFAULT_COMPRESSION_LEVEL, kZlibDefaultLevel, typical.base().min_s,
+        typical.base_bytes() / 1e6, dense.base().min_s, dense.base_bytes() / 1e6);
+}
+
 // ---- report --------------------------------------------------------------------------------
 
 struct Report {
@@ -515,46 +637,19 @@ int main(int argc, char **argv) {
             open.min_s);
     }
 
-    // 8: writing every record against gzwrite of the same bytes.
+    // 8: writing every record against gzwrite of the same bytes at zlib's default level, with
+    // the table of deflate levels the writer's default is chosen from.
     {
         const Archive &a = series[series.size() > 1 ? series.size() - 2 : 0];
-        const auto records = plan_records(a.size_mb, Order::kInterleaved);
-        std::vector<std::vector<std::byte>> bodies;
-        for (const Record &r : records) {
-            bodies.emplace_back();
-            make_body(r.object - 10, r.period, r.step, Profile::kTypical, bodies.back());
+        WriteBench typical(dir, a.size_mb, Profile::kTypical, reps);
+        WriteBench dense_w(dir, a.size_mb, Profile::kDense, reps);
+        print_level_table(typical, dense_w);
+        if (const char *env = std::getenv(TESRA_GZIP_LEVEL_ENV)) {
+            std::printf("# %s=%s: write_records writes at that level\n", TESRA_GZIP_LEVEL_ENV, env);
         }
-        const std::string plain = dir + "/plain.gz";
-        const Figures b = measure(reps, [&] {
-            gzFile gz = gzopen(plain.c_str(), "wb");
-            if (!gz) return false;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                std::byte header[24] = {};
-                const uint64_t t = records[i].msecs;
-                const uint32_t size = static_cast<uint32_t>(bodies[i].size()),
-                               obj = records[i].object;
-                std::memcpy(header, &t, 8);
-                std::memcpy(header + 8, &size, 4);
-                std::memcpy(header + 12, &obj, 4);
-                std::memcpy(header + 16, &records[i].period, 8);
-                if (gzwrite(gz, header, 24) != 24) return false;
-                if (gzwrite(gz, bodies[i].data(), size) != static_cast<int>(size)) return false;
-            }
-            return gzclose(gz) == Z_OK;
-        });
-        const std::string base = archive_name(dir, "written", records.back().msecs + kSlow);
-        const Figures f = measure(reps, [&] {
-            ArchiveBuilder w(bench_spec());
-            if (w.create(base) != TESRA_SUCCESS || w.finalize() != TESRA_SUCCESS) return false;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                if (w.write(records[i].msecs, records[i].object, records[i].period, bodies[i]) !=
-                    TESRA_SUCCESS) {
-                    return false;
-                }
-            }
-            return w.close() == TESRA_SUCCESS;
-        });
-        report.line("write_records", a.size_mb, f.min_s / b.min_s, 1.10, f.mem_mb, &f, b.min_s);
+        const Figures f = typical.write(kLibraryDefault);
+        report.line("write_records", a.size_mb, f.min_s / typical.base().min_s, kWriteTarget,
+                    f.mem_mb, &f, typical.base().min_s);
     }
 
     // 9: memory while reading: the peak of the linear walk against the index share plus the
