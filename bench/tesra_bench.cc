@@ -492,9 +492,10 @@ WriteFigures measure_writing(const WriteBench &typical, const WriteBench &dense,
     jobs.push_back([&typical] { return typical.write_archive(kLibraryDefault); });
     const std::vector<Figures> f = measure_rounds(reps, jobs);
 
-    std::printf("# levels (%d rounds): write CPU time / gzwrite's at level %d, .gz size / level "
-                "%d's\n",
-                reps, kZlibDefaultLevel, kZlibDefaultLevel);
+    std::printf(
+        "# levels (%d rounds): write CPU time / gzwrite's at level %d, .gz size / level "
+        "%d's\n",
+        reps, kZlibDefaultLevel, kZlibDefaultLevel);
     int picked = 0;
     double picked_time = 0;
     for (int level = 1; level <= kZlibDefaultLevel; ++level) {
@@ -507,22 +508,23 @@ WriteFigures measure_writing(const WriteBench &typical, const WriteBench &dense,
                       file_bytes(benches[k]->plain_path());
             failed = failed || g.failed;
         }
-        std::printf("# level=%d typical_time=%.3f typical_size=%.4f dense_time=%.3f "
-                    "dense_size=%.4f%s\n",
-                    level, time[0], size[0], time[1], size[1], failed ? " FAILED" : "");
+        std::printf(
+            "# level=%d typical_time=%.3f typical_size=%.4f dense_time=%.3f "
+            "dense_size=%.4f%s\n",
+            level, time[0], size[0], time[1], size[1], failed ? " FAILED" : "");
         if (size[0] <= kLevelSizeAllowance && size[1] <= kLevelSizeAllowance &&
             (picked == 0 || time[0] < picked_time)) {
             picked = level;
             picked_time = time[0];
         }
     }
-    std::printf("# levels: the fastest within %.0f %% of level %d's size on both archives is %d "
-                "(library default %d); gzwrite at level %d: typical %.3f s CPU for %.1f MB, "
-                "dense %.3f s CPU for %.1f MB\n",
-                (kLevelSizeAllowance - 1) * 100, kZlibDefaultLevel, picked,
-                TESRA_DEFAULT_COMPRESSION_LEVEL, kZlibDefaultLevel, f[0].min_cpu_s,
-                file_bytes(typical.plain_path()) / 1e6, f[1].min_cpu_s,
-                file_bytes(dense.plain_path()) / 1e6);
+    std::printf(
+        "# levels: the fastest within %.0f %% of level %d's size on both archives is %d "
+        "(library default %d); gzwrite at level %d: typical %.3f s CPU for %.1f MB, "
+        "dense %.3f s CPU for %.1f MB\n",
+        (kLevelSizeAllowance - 1) * 100, kZlibDefaultLevel, picked, TESRA_DEFAULT_COMPRESSION_LEVEL,
+        kZlibDefaultLevel, f[0].min_cpu_s, file_bytes(typical.plain_path()) / 1e6, f[1].min_cpu_s,
+        file_bytes(dense.plain_path()) / 1e6);
     return {f[0], f.back()};
 }
 
@@ -680,8 +682,7 @@ int main(int argc, char **argv) {
         const WriteBench typical(dir, "typical", a.size_mb, Profile::kTypical);
         const WriteBench dense_bench(dir, "dense", a.size_mb, Profile::kDense);
         if (const char *env = std::getenv(TESRA_GZIP_LEVEL_ENV)) {
-            std::printf("# %s=%s: the writer's default is that level\n", TESRA_GZIP_LEVEL_ENV,
-                        env);
+            std::printf("# %s=%s: the writer's default is that level\n", TESRA_GZIP_LEVEL_ENV, env);
         }
         const WriteFigures w = measure_writing(typical, dense_bench, self_check ? 1 : 5);
         const Figures &f = w.typical_default;

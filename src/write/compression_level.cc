@@ -1,12 +1,11 @@
 // The deflate level of a writing handle's data stream: the one the environment asks for at
 // creation, and the call that changes it before the first record.
-#include "tesra/tesra_write_ext.h"
-
 #include <cstdlib>
 
 #include <zlib.h>
 
 #include "tesra/tesra_int_defs.h"
+#include "tesra/tesra_write_ext.h"
 
 #include "write_internal.h"
 

@@ -2,9 +2,9 @@
 // the call or the environment is the one used, and a choice that comes too late or names no
 // level is refused.
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <optional>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
