@@ -396,13 +396,17 @@ bool wrapper_last_sample(const Archive &a) {
 // ---- writing and the deflate level ----------------------------------------------------------
 
 // The writer's default level is the fastest whose .gz stays within this share of the size at
-// zlib's default level, on the typical and on the dense archive alike.
+// zlib's default level, on the typical and on the dense archive alike. Write times closer than
+// kLevelTimeTie are within a shared machine's noise, so they rank alike and the smaller output
+// decides.
 constexpr double kLevelSizeAllowance = 1.03;
+constexpr double kLevelTimeTie = 1.05;
 constexpr int kZlibDefaultLevel = 6;
 constexpr int kLibraryDefault = -1;  // no tesra_set_compression_level call
-// The default level's write time against gzwrite at zlib's default, as the level table gave
-// it, with the 10 % allowance the writer had over gzwrite at the same level.
-constexpr double kWriteTarget = 0.40;
+// The default level's write time against gzwrite at zlib's default: the level table gives it
+// 0.26 (full run) to 0.32 (quick run), plus the 10 % allowance the writer had over gzwrite at
+// the same level.
+constexpr double kWriteTarget = 0.35;
 
 // One archive's records held in memory, written plainly with gzwrite at zlib's default level
 // (the baseline) or through the writer at a chosen level, each into its own file.
@@ -496,8 +500,12 @@ WriteFigures measure_writing(const WriteBench &typical, const WriteBench &dense,
         "# levels (%d rounds): write CPU time / gzwrite's at level %d, .gz size / level "
         "%d's\n",
         reps, kZlibDefaultLevel, kZlibDefaultLevel);
-    int picked = 0;
-    double picked_time = 0;
+    struct Row {
+        int level;
+        double time, size;  // typical time; typical and dense size ratios added
+        bool eligible;
+    };
+    std::vector<Row> rows;
     for (int level = 1; level <= kZlibDefaultLevel; ++level) {
         double time[2], size[2];
         bool failed = false;
@@ -512,18 +520,25 @@ WriteFigures measure_writing(const WriteBench &typical, const WriteBench &dense,
             "# level=%d typical_time=%.3f typical_size=%.4f dense_time=%.3f "
             "dense_size=%.4f%s\n",
             level, time[0], size[0], time[1], size[1], failed ? " FAILED" : "");
-        if (size[0] <= kLevelSizeAllowance && size[1] <= kLevelSizeAllowance &&
-            (picked == 0 || time[0] < picked_time)) {
-            picked = level;
-            picked_time = time[0];
-        }
+        rows.push_back({level, time[0], size[0] + size[1],
+                        size[0] <= kLevelSizeAllowance && size[1] <= kLevelSizeAllowance});
+    }
+    // Among the eligible levels, times within kLevelTimeTie of the fastest are one rank; the
+    // smallest output of that rank wins.
+    double fastest = 0;
+    for (const Row &r : rows) {
+        if (r.eligible && (fastest == 0 || r.time < fastest)) fastest = r.time;
+    }
+    const Row *picked = nullptr;
+    for (const Row &r : rows) {
+        if (r.eligible && r.time <= fastest * kLevelTimeTie && (!picked || r.size < picked->size))
+            picked = &r;
     }
     std::printf(
-        "# levels: the fastest within %.0f %% of level %d's size on both archives is %d "
-        "(library default %d); gzwrite at level %d: typical %.3f s CPU for %.1f MB, "
-        "dense %.3f s CPU for %.1f MB\n",
-        (kLevelSizeAllowance - 1) * 100, kZlibDefaultLevel, picked, TESRA_DEFAULT_COMPRESSION_LEVEL,
-        kZlibDefaultLevel, f[0].min_cpu_s, file_bytes(typical.plain_path()) / 1e6, f[1].min_cpu_s,
+        "# levels: the rule picks %d (library default %d); gzwrite at level %d: typical %.3f s "
+        "CPU for %.1f MB, dense %.3f s CPU for %.1f MB\n",
+        picked ? picked->level : 0, TESRA_DEFAULT_COMPRESSION_LEVEL, kZlibDefaultLevel,
+        f[0].min_cpu_s, file_bytes(typical.plain_path()) / 1e6, f[1].min_cpu_s,
         file_bytes(dense.plain_path()) / 1e6);
     return {f[0], f.back()};
 }

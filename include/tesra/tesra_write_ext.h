@@ -22,7 +22,7 @@ extern "C" {
 #define TESRA_MIN_COMPRESSION_LEVEL 0
 #define TESRA_MAX_COMPRESSION_LEVEL 9
 /* The level of a new archive when neither the call nor the environment chooses one. */
-#define TESRA_DEFAULT_COMPRESSION_LEVEL 3
+#define TESRA_DEFAULT_COMPRESSION_LEVEL 4
 /* Name of the environment variable read by tesra_create_data_file. */
 #define TESRA_GZIP_LEVEL_ENV "TESRA_GZIP_LEVEL"
 
