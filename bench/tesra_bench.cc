@@ -23,6 +23,7 @@
 
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_wrapper_header.h"
+#include "tesra/tesra_write_ext.h"
 
 #include "support/archive_builder.h"
 
@@ -198,9 +199,16 @@ long status_kib(const char *field) {
 struct Sample {
     double seconds;
     double mem_mb;
+    double cpu_s;
 };
 
-// Runs `work` in a child: its wall time and the peak resident memory it added.
+double process_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+// Runs `work` in a child: its wall time, its CPU time and the peak resident memory it added.
 Sample run_child(const std::function<bool()> &work) {
     int fds[2];
     if (pipe(fds) != 0) std::exit(2);
@@ -212,16 +220,18 @@ Sample run_child(const std::function<bool()> &work) {
             std::fclose(f);
         }
         const long before = status_kib("VmRSS:");
+        const double cpu0 = process_cpu_seconds();
         const auto t0 = std::chrono::steady_clock::now();
         const bool ok = work();
         const double s =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        Sample out{ok ? s : -1.0, (status_kib("VmHWM:") - before) / 1024.0};
+        Sample out{ok ? s : -1.0, (status_kib("VmHWM:") - before) / 1024.0,
+                   process_cpu_seconds() - cpu0};
         if (write(fds[1], &out, sizeof out) != sizeof out) _exit(3);
         _exit(0);
     }
     close(fds[1]);
-    Sample out{-1, 0};
+    Sample out{-1, 0, 0};
     if (read(fds[0], &out, sizeof out) != sizeof out) out.seconds = -1;
     close(fds[0]);
     int status = 0;
@@ -231,22 +241,37 @@ Sample run_child(const std::function<bool()> &work) {
 
 struct Figures {
     double min_s = 0, median_s = 0, mem_mb = 0;
+    double min_cpu_s = 0;
     bool failed = false;
 };
 
-Figures measure(int reps, const std::function<bool()> &work) {
-    std::vector<double> times;
-    Figures f;
+// Each job `reps` times, in rounds of one run per job, so that a change of load on a shared
+// machine falls on every job alike rather than on whichever ran at the time.
+std::vector<Figures> measure_rounds(int reps, const std::vector<std::function<bool()>> &jobs) {
+    std::vector<std::vector<Sample>> samples(jobs.size());
     for (int i = 0; i < reps; ++i) {
-        const Sample s = run_child(work);
-        if (s.seconds < 0) f.failed = true;
-        times.push_back(s.seconds);
-        f.mem_mb = std::max(f.mem_mb, s.mem_mb);
+        for (std::size_t j = 0; j < jobs.size(); ++j) samples[j].push_back(run_child(jobs[j]));
     }
-    std::sort(times.begin(), times.end());
-    f.min_s = times.front();
-    f.median_s = times[times.size() / 2];
-    return f;
+    std::vector<Figures> out(jobs.size());
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        Figures &f = out[j];
+        std::vector<double> times;
+        f.min_cpu_s = samples[j].front().cpu_s;
+        for (const Sample &s : samples[j]) {
+            if (s.seconds < 0) f.failed = true;
+            times.push_back(s.seconds);
+            f.mem_mb = std::max(f.mem_mb, s.mem_mb);
+            f.min_cpu_s = std::min(f.min_cpu_s, s.cpu_s);
+        }
+        std::sort(times.begin(), times.end());
+        f.min_s = times.front();
+        f.median_s = times[times.size() / 2];
+    }
+    return out;
+}
+
+Figures measure(int reps, const std::function<bool()> &work) {
+    return measure_rounds(reps, {work}).front();
 }
 
 // ---- the work ------------------------------------------------------------------------------
@@ -366,6 +391,156 @@ bool wrapper_last_sample(const Archive &a) {
                                                      &data, &n_data, &headers, &n_headers, &error);
     free_tesra_wrapper_counter_data(data, n_data, headers, n_headers, error);
     return ok && n_data == kInstances;
+}
+
+// ---- writing and the deflate level ----------------------------------------------------------
+
+// The writer's default level is the fastest whose .gz stays within this share of the size at
+// zlib's default level, on the typical and on the dense archive alike. Write times closer than
+// kLevelTimeTie are within a shared machine's noise, so they rank alike and the smaller output
+// decides.
+constexpr double kLevelSizeAllowance = 1.03;
+constexpr double kLevelTimeTie = 1.05;
+constexpr int kZlibDefaultLevel = 6;
+constexpr int kLibraryDefault = -1;  // no tesra_set_compression_level call
+// The default level's write time against gzwrite at zlib's default: the level table gives it
+// 0.26 (full run) to 0.32 (quick run), plus the 10 % allowance the writer had over gzwrite at
+// the same level.
+constexpr double kWriteTarget = 0.35;
+
+// One archive's records held in memory, written plainly with gzwrite at zlib's default level
+// (the baseline) or through the writer at a chosen level, each into its own file.
+class WriteBench {
+public:
+    WriteBench(const std::string &dir, const std::string &tag, double mb, Profile profile)
+        : records_(plan_records(mb, Order::kInterleaved)), dir_(dir), tag_(tag) {
+        for (const Record &r : records_) {
+            bodies_.emplace_back();
+            make_body(r.object - 10, r.period, r.step, profile, bodies_.back());
+        }
+    }
+
+    std::string plain_path() const { return dir_ + "/plain." + tag_ + ".gz"; }
+    std::string base_path(int level) const {
+        const std::string name = level == kLibraryDefault ? "default" : std::to_string(level);
+        return archive_name(dir_, "written_" + tag_ + "_" + name, records_.back().msecs + kSlow);
+    }
+
+    bool write_plain() const {
+        gzFile gz = gzopen(plain_path().c_str(), "wb");
+        if (!gz) return false;
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            std::byte header[24] = {};
+            const uint64_t t = records_[i].msecs;
+            const uint32_t size = static_cast<uint32_t>(bodies_[i].size()),
+                           obj = records_[i].object;
+            std::memcpy(header, &t, 8);
+            std::memcpy(header + 8, &size, 4);
+            std::memcpy(header + 12, &obj, 4);
+            std::memcpy(header + 16, &records_[i].period, 8);
+            if (gzwrite(gz, header, 24) != 24 ||
+                gzwrite(gz, bodies_[i].data(), size) != static_cast<int>(size)) {
+                gzclose(gz);
+                return false;
+            }
+        }
+        return gzclose(gz) == Z_OK;
+    }
+
+    bool write_archive(int level) const {
+        ArchiveBuilder w(bench_spec());
+        if (w.create(base_path(level)) != TESRA_SUCCESS) return false;
+        if (level != kLibraryDefault &&
+            tesra_set_compression_level(w.file(), level) != TESRA_SUCCESS) {
+            return false;
+        }
+        if (w.finalize() != TESRA_SUCCESS) return false;
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            if (w.write(records_[i].msecs, records_[i].object, records_[i].period, bodies_[i]) !=
+                TESRA_SUCCESS) {
+                return false;
+            }
+        }
+        return w.close() == TESRA_SUCCESS;
+    }
+
+private:
+    std::vector<Record> records_;
+    std::vector<std::vector<std::byte>> bodies_;
+    std::string dir_;
+    std::string tag_;
+};
+
+double file_bytes(const std::string &path) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<double>(n);
+}
+
+// Writing times are CPU times (user + system of the child): on a shared machine they rank the
+// levels where wall times would rank the neighbours' load. `typical_default` is the writer at
+// its own default level; the level table and the level the rule picks in this run are printed.
+struct WriteFigures {
+    Figures base, typical_default;
+};
+
+WriteFigures measure_writing(const WriteBench &typical, const WriteBench &dense, int reps) {
+    const WriteBench *benches[] = {&typical, &dense};
+    std::vector<std::function<bool()>> jobs;
+    for (const WriteBench *w : benches) jobs.push_back([w] { return w->write_plain(); });
+    for (int level = 1; level <= kZlibDefaultLevel; ++level) {
+        for (const WriteBench *w : benches) {
+            jobs.push_back([w, level] { return w->write_archive(level); });
+        }
+    }
+    jobs.push_back([&typical] { return typical.write_archive(kLibraryDefault); });
+    const std::vector<Figures> f = measure_rounds(reps, jobs);
+
+    std::printf(
+        "# levels (%d rounds): write CPU time / gzwrite's at level %d, .gz size / level "
+        "%d's\n",
+        reps, kZlibDefaultLevel, kZlibDefaultLevel);
+    struct Row {
+        int level;
+        double time, size;  // typical time; typical and dense size ratios added
+        bool eligible;
+    };
+    std::vector<Row> rows;
+    for (int level = 1; level <= kZlibDefaultLevel; ++level) {
+        double time[2], size[2];
+        bool failed = false;
+        for (int k = 0; k < 2; ++k) {
+            const Figures &g = f[2 + 2 * (level - 1) + k];
+            time[k] = g.min_cpu_s / f[k].min_cpu_s;
+            size[k] = file_bytes(benches[k]->base_path(level) + ".gz") /
+                      file_bytes(benches[k]->plain_path());
+            failed = failed || g.failed;
+        }
+        std::printf(
+            "# level=%d typical_time=%.3f typical_size=%.4f dense_time=%.3f "
+            "dense_size=%.4f%s\n",
+            level, time[0], size[0], time[1], size[1], failed ? " FAILED" : "");
+        rows.push_back({level, time[0], size[0] + size[1],
+                        size[0] <= kLevelSizeAllowance && size[1] <= kLevelSizeAllowance});
+    }
+    // Among the eligible levels, times within kLevelTimeTie of the fastest are one rank; the
+    // smallest output of that rank wins.
+    double fastest = 0;
+    for (const Row &r : rows) {
+        if (r.eligible && (fastest == 0 || r.time < fastest)) fastest = r.time;
+    }
+    const Row *picked = nullptr;
+    for (const Row &r : rows) {
+        if (r.eligible && r.time <= fastest * kLevelTimeTie && (!picked || r.size < picked->size))
+            picked = &r;
+    }
+    std::printf(
+        "# levels: the rule picks %d (library default %d); gzwrite at level %d: typical %.3f s "
+        "CPU for %.1f MB, dense %.3f s CPU for %.1f MB\n",
+        picked ? picked->level : 0, TESRA_DEFAULT_COMPRESSION_LEVEL, kZlibDefaultLevel,
+        f[0].min_cpu_s, file_bytes(typical.plain_path()) / 1e6, f[1].min_cpu_s,
+        file_bytes(dense.plain_path()) / 1e6);
+    return {f[0], f.back()};
 }
 
 // ---- report --------------------------------------------------------------------------------
@@ -512,46 +687,20 @@ int main(int argc, char **argv) {
             open.min_s);
     }
 
-    // 8: writing every record against gzwrite of the same bytes.
+    // 8: writing every record against gzwrite of the same bytes at zlib's default level, with
+    // the table of deflate levels the writer's default is chosen from.
     {
         const Archive &a = series[series.size() > 1 ? series.size() - 2 : 0];
-        const auto records = plan_records(a.size_mb, Order::kInterleaved);
-        std::vector<std::vector<std::byte>> bodies;
-        for (const Record &r : records) {
-            bodies.emplace_back();
-            make_body(r.object - 10, r.period, r.step, Profile::kTypical, bodies.back());
+        const WriteBench typical(dir, "typical", a.size_mb, Profile::kTypical);
+        const WriteBench dense_bench(dir, "dense", a.size_mb, Profile::kDense);
+        if (const char *env = std::getenv(TESRA_GZIP_LEVEL_ENV)) {
+            std::printf("# %s=%s: the writer's default is that level\n", TESRA_GZIP_LEVEL_ENV, env);
         }
-        const std::string plain = dir + "/plain.gz";
-        const Figures b = measure(reps, [&] {
-            gzFile gz = gzopen(plain.c_str(), "wb");
-            if (!gz) return false;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                std::byte header[24] = {};
-                const uint64_t t = records[i].msecs;
-                const uint32_t size = static_cast<uint32_t>(bodies[i].size()),
-                               obj = records[i].object;
-                std::memcpy(header, &t, 8);
-                std::memcpy(header + 8, &size, 4);
-                std::memcpy(header + 12, &obj, 4);
-                std::memcpy(header + 16, &records[i].period, 8);
-                if (gzwrite(gz, header, 24) != 24) return false;
-                if (gzwrite(gz, bodies[i].data(), size) != static_cast<int>(size)) return false;
-            }
-            return gzclose(gz) == Z_OK;
-        });
-        const std::string base = archive_name(dir, "written", records.back().msecs + kSlow);
-        const Figures f = measure(reps, [&] {
-            ArchiveBuilder w(bench_spec());
-            if (w.create(base) != TESRA_SUCCESS || w.finalize() != TESRA_SUCCESS) return false;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                if (w.write(records[i].msecs, records[i].object, records[i].period, bodies[i]) !=
-                    TESRA_SUCCESS) {
-                    return false;
-                }
-            }
-            return w.close() == TESRA_SUCCESS;
-        });
-        report.line("write_records", a.size_mb, f.min_s / b.min_s, 1.10, f.mem_mb, &f, b.min_s);
+        const WriteFigures w = measure_writing(typical, dense_bench, self_check ? 1 : 5);
+        const Figures &f = w.typical_default;
+        std::printf("# write_records: wall %.3f s against %.3f s\n", f.min_s, w.base.min_s);
+        report.line("write_records", a.size_mb, f.min_cpu_s / w.base.min_cpu_s, kWriteTarget,
+                    f.mem_mb, &f, w.base.min_s);
     }
 
     // 9: memory while reading: the peak of the linear walk against the index share plus the

@@ -10,6 +10,7 @@
 
 #include "common/archive_format.h"
 #include "common/c_memory.h"
+#include "write_internal.h"
 
 namespace tesra::write {
 namespace {
@@ -60,6 +61,9 @@ extern "C" tesra_error_t tesra_create_data_file_v6_0(const char *file_path,
     file->e6_0.major_v = major_v;
     file->e6_0.minor_v = minor_v;
     if (!tesra_is_version(file.get(), 6, 0) || duration == 0) return TESRA_INVALID_ARGUMENTS;
+    // Read before anything is created, so that a bad level leaves no files behind.
+    write::DataStreamMode mode{};
+    if (auto rc = write::data_stream_mode(&mode); rc != TESRA_SUCCESS) return rc;
 
     auto &f = file->i6_0;
     f.metadata_file_path = write::join_path(file_path, ".meta");
@@ -74,7 +78,7 @@ extern "C" tesra_error_t tesra_create_data_file_v6_0(const char *file_path,
 
     f.metadata_file = std::fopen(f.metadata_file_path, "w");
     if (f.metadata_file == nullptr) return TESRA_NULL_POINTER;
-    f.data_file = gzopen(f.data_file_path, "wb");
+    f.data_file = gzopen(f.data_file_path, mode.data());
     if (f.data_file == nullptr) return TESRA_NULL_POINTER;
     file->e6_0.file_path = c_strdup(file_path);
     if (file->e6_0.file_path == nullptr) return TESRA_NULL_POINTER;

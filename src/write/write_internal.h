@@ -3,6 +3,7 @@
 // that marks a data stream as broken.
 #pragma once
 
+#include <array>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,10 @@ tesra_error_t flush(FILE *file);
 
 // ---- data stream (zlib) -----------------------------------------------------------------------
 
+// gzopen mode of a new data stream: "wb" and the deflate level, which TESRA_GZIP_LEVEL may
+// choose; TESRA_INVALID_ARGUMENTS when that variable is set to anything but one digit.
+using DataStreamMode = std::array<char, 4>;
+tesra_error_t data_stream_mode(DataStreamMode *out);
 // gzwrite of exactly `size` bytes; TESRA_WRITE_FAILED when fewer are accepted.
 tesra_error_t gz_write_all(struct gzFile_s *file, const void *data, std::size_t size);
 

@@ -26,11 +26,17 @@ class TesraTool : public ::testing::Test {
 protected:
     // 2 objects x 3 instances, 4 counters (one of each kind), 10 minutes at 60 s. With
     // chunk 2 every sample is two partial records (2 + 1 instances).
-    std::string gen(uint32_t chunk = 2, uint64_t seed = 7, const std::string &where = "") {
-        ToolResult r =
-            run_tesra({"gen", where.empty() ? dir_.path() : where, "--objects", "2", "--instances",
-                       "3", "--counters", "4", "--duration", "10m", "--period", "60s", "--chunk",
-                       std::to_string(chunk), "--seed", std::to_string(seed)});
+    // `level`: the --level argument, none when empty.
+    std::string gen(uint32_t chunk = 2,
+                    uint64_t seed = 7,
+                    const std::string &where = "",
+                    const std::string &level = "") {
+        std::vector<std::string> args({"gen", where.empty() ? dir_.path() : where, "--objects", "2",
+                                       "--instances", "3", "--counters", "4", "--duration", "10m",
+                                       "--period", "60s", "--chunk", std::to_string(chunk),
+                                       "--seed", std::to_string(seed)});
+        if (!level.empty()) args.insert(args.end(), {"--level", level});
+        ToolResult r = run_tesra(args);
         EXPECT_EQ(r.status, 0) << r.err;
         return trim(r.out);
     }
@@ -299,9 +305,10 @@ TEST_F(TesraTool, DemoWritesReadsBackAndPointsFurther) {
 // ---------------------------------------------------------------------------------------
 
 TEST_F(TesraTool, CheckPassesAWellFormedArchive) {
-    for (uint32_t chunk : {2u, 500u}) {
+    // Partial and whole records, and a data stream of stored blocks only.
+    for (auto [chunk, level] : {std::pair{2u, ""}, {500u, ""}, {2u, "0"}}) {
         TempDir where;
-        std::string base = gen(chunk, 7, where.path());
+        std::string base = gen(chunk, 7, where.path(), level);
         ToolResult r = run_tesra({"check", base});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find("clean"), std::string::npos) << r.out;

@@ -1,9 +1,14 @@
-// Writing archives through the writer library for the demo and generator subcommands.
+// Writing archives through the writer library for the demo and generator subcommands, and the
+// deflate level option of every subcommand that writes.
 #include "archive_writer.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fmt/core.h>
+
+#include "tesra/tesra_write_ext.h"
 
 namespace tesra::cli {
 
@@ -94,6 +99,29 @@ std::vector<std::byte> pack_instances(const ObjectSpec &object,
     return body;
 }
 
+// ---- deflate level ---------------------------------------------------------------------------
+
+void add_level_option(CLI::App &cmd, int *level) {
+    cmd.add_option("--level", *level,
+                   fmt::format("Deflate level of the data stream, 0 (stored) to 9 (smallest); "
+                               "default: ${} or {}",
+                               TESRA_GZIP_LEVEL_ENV, TESRA_DEFAULT_COMPRESSION_LEVEL))
+        ->check(CLI::Range(TESRA_MIN_COMPRESSION_LEVEL, TESRA_MAX_COMPRESSION_LEVEL));
+}
+
+tesra_error_t apply_level(tesra_file_handle_t *file, int level) {
+    return level == kLibraryLevel ? TESRA_SUCCESS : tesra_set_compression_level(file, level);
+}
+
+std::string create_step() {
+    const char *value = std::getenv(TESRA_GZIP_LEVEL_ENV);
+    if (value == nullptr || (value[0] >= '0' && value[0] <= '9' && value[1] == '\0')) {
+        return "create";
+    }
+    return fmt::format("create ({}='{}' is not a level: one digit 0-9)", TESRA_GZIP_LEVEL_ENV,
+                       value);
+}
+
 // ---- ArchiveWriter -------------------------------------------------------------------------
 
 ArchiveWriter::~ArchiveWriter() {
@@ -117,14 +145,16 @@ tesra_error_t ArchiveWriter::create(const std::string &base,
                                     uint64_t duration,
                                     const SystemSpec &system,
                                     const std::string &preset_version,
-                                    uint32_t generation) {
+                                    uint32_t generation,
+                                    int level) {
     const char *meta_path = nullptr;
     const char *data_path = nullptr;
     tesra_file_handle_t *file = nullptr;
     tesra_error_t rc =
         tesra_create_data_file(base.c_str(), 6, 1, duration, &file, &meta_path, &data_path);
-    if (rc != TESRA_SUCCESS) return fail("create", rc);
+    if (rc != TESRA_SUCCESS) return fail(create_step(), rc);
     file_ = file;
+    if (rc = apply_level(file_, level); rc != TESRA_SUCCESS) return fail("set level", rc);
 
     tesra_header_def_t_v6_0 header_def{};
     tesra_set_latest_version(&header_def);

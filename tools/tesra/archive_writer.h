@@ -13,6 +13,10 @@
 #include "tesra/tesra_common_defs.h"
 #include "tesra/tesra_ext_defs.h"
 
+namespace CLI {
+class App;
+}
+
 namespace tesra::cli {
 
 // Counter type codes used by the tool's presets: bits 0-7 element width, bits 8-15 the kind
@@ -86,6 +90,17 @@ std::vector<std::byte> pack_instances(const ObjectSpec &object,
                                       uint32_t num_instances,
                                       const FillSlot &fill);
 
+// --level when not given: the library chooses.
+inline constexpr int kLibraryLevel = -1;
+
+// Adds --level to a writing subcommand; `*level` keeps kLibraryLevel unless it is given.
+void add_level_option(CLI::App &cmd, int *level);
+// Sets the deflate level of a handle just created, unless it is kLibraryLevel.
+tesra_error_t apply_level(tesra_file_handle_t *file, int level);
+// The step to name when tesra_create_data_file fails: "create", and why when the level variable
+// holds something that is not a level.
+std::string create_step();
+
 class ArchiveWriter {
 public:
     ArchiveWriter() = default;
@@ -93,11 +108,14 @@ public:
     ArchiveWriter &operator=(const ArchiveWriter &) = delete;
     ~ArchiveWriter();
 
+    // `level`: the data stream's deflate level, or kLibraryLevel for what the library chooses
+    // (TESRA_GZIP_LEVEL or its default).
     tesra_error_t create(const std::string &base,
                          uint64_t duration,
                          const SystemSpec &system,
                          const std::string &preset_version,
-                         uint32_t generation);
+                         uint32_t generation,
+                         int level = kLibraryLevel);
     tesra_error_t add_object(const ObjectSpec &object);
     tesra_error_t add_aggregation(uint32_t object_id,
                                   const std::string &type,

@@ -20,6 +20,7 @@ struct GenOptions {
     uint64_t seed = 1;
     uint32_t chunk = 500;
     uint64_t start = 1765000000000;
+    int level = kLibraryLevel;
 };
 
 // splitmix64: small, fast and the same everywhere.
@@ -146,7 +147,8 @@ int run_gen(const GenOptions &opt) {
         tesra_unlink(base.c_str());
         return kExitProblem;
     };
-    if (auto rc = writer.create(base, *duration, system, "gen-1", 1); rc != TESRA_SUCCESS) {
+    if (auto rc = writer.create(base, *duration, system, "gen-1", 1, opt.level);
+        rc != TESRA_SUCCESS) {
         return report_failure(base, writer.failed_step(), rc);
     }
     for (const auto &object : preset) {
@@ -218,6 +220,7 @@ void add_gen_command(CLI::App &app, int &status) {
                     "Most instances per stored record; more are split into partial records")
         ->capture_default_str();
     cmd->add_option("--start", opt->start, "Base time in ms since 1970")->capture_default_str();
+    add_level_option(*cmd, &opt->level);
     cmd->callback([opt, &status] { status = run_gen(*opt); });
 }
 

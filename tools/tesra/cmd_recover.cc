@@ -10,6 +10,7 @@
 
 #include "tesra/tesra_int_defs.h"
 
+#include "archive_writer.h"
 #include "cli_common.h"
 #include "commands.h"
 #include "recover_scan.h"
@@ -24,6 +25,7 @@ struct RecoverOptions {
     std::string base;
     std::string out;
     bool force = false;
+    int level = kLibraryLevel;
 };
 
 template <class Def>
@@ -113,11 +115,17 @@ public:
         }
     }
 
-    tesra_error_t create(uint32_t major, uint32_t minor) {
+    tesra_error_t create(uint32_t major, uint32_t minor, int level, std::string *step) {
         const char *meta = nullptr;
         const char *data = nullptr;
-        return tesra_create_data_file(scratch_.c_str(), major, minor, kCreationDuration, &file_,
-                                      &meta, &data);
+        *step = create_step();
+        if (auto rc = tesra_create_data_file(scratch_.c_str(), major, minor, kCreationDuration,
+                                             &file_, &meta, &data);
+            rc != TESRA_SUCCESS) {
+            return rc;
+        }
+        *step = "set level";
+        return apply_level(file_, level);
     }
     tesra_file_handle_t *file() const { return file_; }
 
@@ -212,10 +220,10 @@ int run_recover(const RecoverOptions &opt) {
     if (!rules) return report_problem(base, "reading the preset from the metadata failed");
 
     Output output(out_base);
-    if (auto rc = output.create(xml.major(), xml.minor()); rc != TESRA_SUCCESS) {
-        return report_failure(out_base, "create", rc);
-    }
     std::string step;
+    if (auto rc = output.create(xml.major(), xml.minor(), opt.level, &step); rc != TESRA_SUCCESS) {
+        return report_failure(out_base, step, rc);
+    }
     if (auto rc = copy_preset(xml, output.file(), &step); rc != TESRA_SUCCESS) {
         return report_failure(out_base, step, rc);
     }
@@ -291,6 +299,7 @@ void add_recover_command(CLI::App &app, int &status) {
                     "Base path of the new archive (an archive name, e.g. 1_60_<start>_<duration>)")
         ->required();
     cmd->add_flag("--force", opt->force, "Replace an existing archive at OUT_BASE");
+    add_level_option(*cmd, &opt->level);
     cmd->callback([opt, &status] { status = run_recover(*opt); });
 }
 
