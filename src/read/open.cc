@@ -44,6 +44,8 @@ char *path_with_suffix(const char *path, const char *suffix) {
     return out;
 }
 
+}  // namespace
+
 // The root's version "major.minor": tokens split at '.', empty ones skipped; anything after the
 // second token is ignored.
 tesra_error_t read_version(const xmlNode *root, uint32_t *major_out, uint32_t *minor_out) {
@@ -66,6 +68,8 @@ tesra_error_t read_version(const xmlNode *root, uint32_t *major_out, uint32_t *m
     *minor_out = static_cast<uint32_t>(std::strtoll(tokens[1].c_str(), nullptr, 10));
     return TESRA_SUCCESS;
 }
+
+namespace {
 
 // The object-index section is absent when its offset was never written (0 in the document), as
 // in an archive whose writer never closed it.
