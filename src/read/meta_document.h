@@ -2,12 +2,11 @@
 // substitution, no network, no messages on stderr (the archive libraries never log).
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 #include <libxml/tree.h>
 
-#include "tesra/tesra_common_defs.h"
+#include "tesra/tesra_ext_defs.h"
 
 namespace tesra::read {
 
@@ -24,7 +23,8 @@ using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 // takes as the end of its input.
 XmlDocPtr read_meta_document(const char *path) noexcept;
 
-// The format version of the document's root element ("major.minor").
-tesra_error_t read_version(const xmlNode *root, uint32_t *major_out, uint32_t *minor_out);
+// Parses the metadata document at `meta_path` into `file`'s header, after its version (major 6
+// only), which `file` takes. TESRA_PARSING_ERROR when the document does not read.
+tesra_error_t parse_meta_header(const char *meta_path, tesra_file_handle_t &file);
 
 }  // namespace tesra::read

@@ -27,7 +27,7 @@ struct FileHandleDeleter {
 tesra_error_t read_meta_preset(const char *meta_path, tesra_header_handle_t **out) {
     std::unique_ptr<tesra_file_handle_t, FileHandleDeleter> file(c_calloc<tesra_file_handle_t>());
     if (!file) return TESRA_NULL_POINTER;
-    file->major_v = file->e6_0.major_v = 6;
+    file->major_v = file->e6_0.major_v = 6;  // as every handle released is
     // Open for its length: header building sizes tables from the document's times, and the
     // parse bounds them by the file as it does when the archive is opened.
     file->i6_0.metadata_file = std::fopen(meta_path, "rb");
@@ -41,18 +41,8 @@ tesra_error_t read_meta_preset(const char *meta_path, tesra_header_handle_t **ou
         ::close(fd);
         return TESRA_NULL_POINTER;
     }
-    XmlDocPtr doc = read_meta_document(meta_path);
-    if (!doc) return TESRA_PARSING_ERROR;
-    xmlNode *root = xmlDocGetRootElement(doc.get());
-    if (root == nullptr) return TESRA_PARSING_ERROR;
-    uint32_t major = 0, minor = 0;
-    if (auto rc = read_version(root, &major, &minor); rc != TESRA_SUCCESS) return rc;
-    if (major != 6) return TESRA_INVALID_VERSION;
-    file->major_v = file->e6_0.major_v = major;
-    file->minor_v = file->e6_0.minor_v = minor;
-    if (auto rc = tesra_parse_xml_header_v6_0(root, file.get()); rc != TESRA_SUCCESS) return rc;
+    if (auto rc = parse_meta_header(meta_path, *file); rc != TESRA_SUCCESS) return rc;
     tesra_header_handle_t *header = file->i6_0.header;
-    if (header == nullptr) return TESRA_PARSING_ERROR;
     if (auto rc = tesra_set_counter_value_offsets_v6_0(header); rc != TESRA_SUCCESS) return rc;
     std::fclose(file->i6_0.metadata_file);
     file->i6_0.metadata_file = nullptr;

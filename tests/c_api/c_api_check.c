@@ -7,6 +7,7 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_preset.h"
 #include "tesra_wrapper_header.h"
 
 _Static_assert(sizeof(tesra_version_t) == 8, "version pair is two uint32");

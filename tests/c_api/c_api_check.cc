@@ -6,6 +6,7 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_preset.h"
 #include "tesra_wrapper_header.h"
 
 static_assert(std::is_standard_layout_v<tesra_version_t>);
