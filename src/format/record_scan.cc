@@ -141,8 +141,8 @@ void RecordScanner::take(const ScannedRecord &record) {
 ScanStop RecordScanner::stop_at(const ScannedRecord &record,
                                 StopReason reason,
                                 tesra_error_t error) const {
-    return ScanStop{reason,        record.offset,         last_time_, record.header, 0,
-                    record.instance_size, start_.value_or(0), error};
+    return ScanStop{reason, record.offset,        last_time_,         record.header,
+                    0,      record.instance_size, start_.value_or(0), error};
 }
 
 }  // namespace tesra::format

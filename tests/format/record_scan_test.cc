@@ -38,8 +38,8 @@ public:
         : bytes_(bytes), readable_(std::min(readable, bytes.size())) {}
     tesra_error_t read_at(uint64_t offset, std::span<std::byte> out, std::size_t *got) override {
         *got = offset >= readable_ ? 0 : std::min<std::size_t>(out.size(), readable_ - offset);
-        std::copy_n(bytes_.begin() + static_cast<long>(std::min<uint64_t>(offset, readable_)),
-                    *got, out.begin());
+        std::copy_n(bytes_.begin() + static_cast<long>(std::min<uint64_t>(offset, readable_)), *got,
+                    out.begin());
         return TESRA_SUCCESS;
     }
 
@@ -95,8 +95,8 @@ TEST(RecordScan, AScanCutAnywhereEndsPreciselyAndResumesAsOneUninterruptedScan) 
         EXPECT_EQ(whole.end().reason, StopReason::kEnd);
 
         for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
-            SCOPED_TRACE(::testing::Message() << "cut at " << cut << ", bodies "
-                                              << static_cast<int>(bodies));
+            SCOPED_TRACE(::testing::Message()
+                         << "cut at " << cut << ", bodies " << static_cast<int>(bodies));
             MemorySource cut_source(bytes, cut);
             RecordScanner first(cut_source, rules, bodies);
             std::vector<Seen> seen = scan_all(first);
@@ -170,26 +170,51 @@ INSTANTIATE_TEST_SUITE_P(
     RecordRulesTable,
     ::testing::Values(
         RuleCase{"Good", {3 * kMinute, 8, 1, kMinute}, true, StopReason::kNone, StopReason::kEnd},
-        RuleCase{"PeriodOutsideTheTable", {3 * kMinute, 8, 1, 7000}, true,
-                 StopReason::kUnknownPeriod, StopReason::kEnd},
-        RuleCase{"UnknownObject", {3 * kMinute, 8, 9, kMinute}, true, StopReason::kUnknownObject,
+        RuleCase{"PeriodOutsideTheTable",
+                 {3 * kMinute, 8, 1, 7000},
+                 true,
+                 StopReason::kUnknownPeriod,
                  StopReason::kEnd},
-        RuleCase{"UnknownObjectWithoutPreset", {3 * kMinute, 8, 9, kMinute}, false,
-                 StopReason::kNone, StopReason::kEnd},
-        RuleCase{"PeriodTheObjectLacks", {3 * kMinute, 8, 1, 300000}, true,
-                 StopReason::kPeriodNotSampled, StopReason::kEnd},
-        RuleCase{"PartialInstance", {3 * kMinute, 12, 1, kMinute}, true,
-                 StopReason::kPartialInstance, StopReason::kEnd},
-        RuleCase{"BeforeTheStartsSlot", {kMinute + 59999, 8, 1, kMinute}, true,
-                 StopReason::kBeforeStart, StopReason::kEnd},
+        RuleCase{"UnknownObject",
+                 {3 * kMinute, 8, 9, kMinute},
+                 true,
+                 StopReason::kUnknownObject,
+                 StopReason::kEnd},
+        RuleCase{"UnknownObjectWithoutPreset",
+                 {3 * kMinute, 8, 9, kMinute},
+                 false,
+                 StopReason::kNone,
+                 StopReason::kEnd},
+        RuleCase{"PeriodTheObjectLacks",
+                 {3 * kMinute, 8, 1, 300000},
+                 true,
+                 StopReason::kPeriodNotSampled,
+                 StopReason::kEnd},
+        RuleCase{"PartialInstance",
+                 {3 * kMinute, 12, 1, kMinute},
+                 true,
+                 StopReason::kPartialInstance,
+                 StopReason::kEnd},
+        RuleCase{"BeforeTheStartsSlot",
+                 {kMinute + 59999, 8, 1, kMinute},
+                 true,
+                 StopReason::kBeforeStart,
+                 StopReason::kEnd},
         RuleCase{"BeyondTheReachOfTheTables",
-                 {2 * kMinute + kMinute * uint64_t{kMaxSlots}, 8, 1, kMinute}, true,
-                 StopReason::kBeyondReach, StopReason::kEnd},
+                 {2 * kMinute + kMinute * uint64_t{kMaxSlots}, 8, 1, kMinute},
+                 true,
+                 StopReason::kBeyondReach,
+                 StopReason::kEnd},
         RuleCase{"LastSlotInReach",
-                 {2 * kMinute + kMinute * (uint64_t{kMaxSlots} - 1), 8, 1, kMinute}, true,
-                 StopReason::kNone, StopReason::kEnd},
-        RuleCase{"BodyOverTheLimit", {3 * kMinute, kMaxRecordBodySize + 1, 1, kMinute}, true,
-                 StopReason::kNone, StopReason::kBodyTooLarge}),
+                 {2 * kMinute + kMinute * (uint64_t{kMaxSlots} - 1), 8, 1, kMinute},
+                 true,
+                 StopReason::kNone,
+                 StopReason::kEnd},
+        RuleCase{"BodyOverTheLimit",
+                 {3 * kMinute, kMaxRecordBodySize + 1, 1, kMinute},
+                 true,
+                 StopReason::kNone,
+                 StopReason::kBodyTooLarge}),
     [](const ::testing::TestParamInfo<RuleCase> &p) { return p.param.name; });
 
 }  // namespace

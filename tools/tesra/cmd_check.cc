@@ -14,8 +14,8 @@
 #include <zlib.h>
 
 #include "cli_common.h"
-#include "common/archive_format.h"
 #include "commands.h"
+#include "common/archive_format.h"
 #include "recover_scan.h"
 
 namespace tesra::cli {
@@ -488,7 +488,8 @@ void Checker::check_table(size_t number, uint64_t period) {
     uint64_t length = meta_.size() - (xml_end_ + 1);
     uint32_t index = 0;
     tesra_get_period_index(period, &index);
-    uint64_t entry = field_at<uint64_t>(section + number * format::kObjectIndexRowBytes + index * 8);
+    uint64_t entry =
+        field_at<uint64_t>(section + number * format::kObjectIndexRowBytes + index * 8);
     std::string name = table_name(object, period);
     uint64_t n = slot_count(period);
     if (entry == 0) {

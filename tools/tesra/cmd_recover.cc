@@ -11,10 +11,9 @@
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_preset.h"
 
-#include "common/archive_format.h"
-
 #include "cli_common.h"
 #include "commands.h"
+#include "common/archive_format.h"
 #include "recover_scan.h"
 
 namespace tesra::cli {

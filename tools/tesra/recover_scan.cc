@@ -164,7 +164,8 @@ public:
         if (offset < position_) return TESRA_SEEK_FAILED;
         while (position_ < offset) {
             sink_.resize(kInputChunk);
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(sink_.size(), offset - position_));
+            const size_t want =
+                static_cast<size_t>(std::min<uint64_t>(sink_.size(), offset - position_));
             if (read(std::span(sink_).first(want)) == 0) return TESRA_SUCCESS;
         }
         *got = read(std::span(reinterpret_cast<uint8_t *>(out.data()), out.size()));

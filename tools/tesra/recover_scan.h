@@ -112,8 +112,7 @@ struct StreamScan {
 // Called for every record that can be chained, body included; `good` is true while no record
 // before it (and not the record itself) broke the rules. For a good record, a failing code (the
 // writer's) refuses it: the data stops there.
-using RecordVisitor =
-    std::function<tesra_error_t(const format::ScannedRecord &record, bool good)>;
+using RecordVisitor = std::function<tesra_error_t(const format::ScannedRecord &record, bool good)>;
 
 struct ScanOptions {
     // Keep walking records after the stop as long as they chain (check lists their problems).
