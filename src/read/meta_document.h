@@ -6,6 +6,8 @@
 
 #include <libxml/tree.h>
 
+#include "tesra/tesra_ext_defs.h"
+
 namespace tesra::read {
 
 struct XmlDocDeleter {
@@ -20,5 +22,9 @@ using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 // entities. The document ends at the 0x00 byte in front of the binary index, which libxml2
 // takes as the end of its input.
 XmlDocPtr read_meta_document(const char *path) noexcept;
+
+// Parses the metadata document at `meta_path` into `file`'s header, after its version (major 6
+// only), which `file` takes. TESRA_PARSING_ERROR when the document does not read.
+tesra_error_t parse_meta_header(const char *meta_path, tesra_file_handle_t &file);
 
 }  // namespace tesra::read

@@ -67,6 +67,28 @@ tesra_error_t read_version(const xmlNode *root, uint32_t *major_out, uint32_t *m
     return TESRA_SUCCESS;
 }
 
+}  // namespace
+
+tesra_error_t parse_meta_header(const char *meta_path, tesra_file_handle_t &file) {
+    XmlDocPtr doc = read_meta_document(meta_path);
+    if (!doc) return TESRA_PARSING_ERROR;
+    xmlNode *root = xmlDocGetRootElement(doc.get());
+    if (root == nullptr) return TESRA_PARSING_ERROR;
+
+    uint32_t major = 0, minor = 0;
+    if (auto rc = read_version(root, &major, &minor); rc != TESRA_SUCCESS) return rc;
+    // Refused before it is stored: only version-6 handles exist, and the release of this one
+    // must still see one.
+    if (major != 6) return TESRA_INVALID_VERSION;
+    file.major_v = file.e6_0.major_v = major;
+    file.minor_v = file.e6_0.minor_v = minor;
+
+    if (auto rc = tesra_parse_xml_header_v6_0(root, &file); rc != TESRA_SUCCESS) return rc;
+    return file.i6_0.header == nullptr ? TESRA_PARSING_ERROR : TESRA_SUCCESS;
+}
+
+namespace {
+
 // The object-index section is absent when its offset was never written (0 in the document), as
 // in an archive whose writer never closed it.
 bool has_index_section(const tesra_header_handle_t &header) {
@@ -128,22 +150,8 @@ tesra_error_t open_archive(const char *file_path,
     file->e6_0.file_index = file_index;
     file->e6_0.file_type = 1;
 
-    XmlDocPtr doc = read_meta_document(f.metadata_file_path);
-    if (!doc) return TESRA_PARSING_ERROR;
-    xmlNode *root = xmlDocGetRootElement(doc.get());
-    if (root == nullptr) return TESRA_PARSING_ERROR;
-
-    uint32_t major = 0, minor = 0;
-    if (auto rc = read_version(root, &major, &minor); rc != TESRA_SUCCESS) return rc;
-    // Refused before it is stored: only version-6 handles exist, and the release of this one
-    // must still see one.
-    if (major != 6) return TESRA_INVALID_VERSION;
-    file->major_v = file->e6_0.major_v = major;
-    file->minor_v = file->e6_0.minor_v = minor;
-
-    if (auto rc = tesra_parse_xml_header_v6_0(root, file.get()); rc != TESRA_SUCCESS) return rc;
+    if (auto rc = parse_meta_header(f.metadata_file_path, *file); rc != TESRA_SUCCESS) return rc;
     tesra_header_handle_t *header = f.header;
-    if (header == nullptr) return TESRA_PARSING_ERROR;
 
     // An archive still being written has no index on disk yet, nor has one whose writer never
     // closed it; both are indexed from the records their data stream already holds.

@@ -12,6 +12,7 @@
 #include "common/byte_cursor.h"
 #include "common/c_memory.h"
 #include "common/guard.h"
+#include "format/record_scan.h"
 #include "read/data_stream.h"
 #include "read/meta_file.h"
 
@@ -234,54 +235,47 @@ tesra_error_t index_record(tesra_file_handle_t &file,
     return tesra_update_object_index_v6_0(&file, t, p, record.obj_id, offset);
 }
 
+// The data stream of an open archive, for the record scanner.
+class DataStreamSource final : public format::StreamSource {
+public:
+    explicit DataStreamSource(tesra_file_handle_t &file) : file_(file) {}
+    tesra_error_t read_at(uint64_t offset, std::span<std::byte> out, std::size_t *got) override {
+        return read_data_at(file_, offset, out, got);
+    }
+
+private:
+    tesra_file_handle_t &file_;
+};
+
 tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr) return TESRA_NULL_POINTER;
     uint64_t table_slots = count_table_slots(*header);
 
-    // One read per record: the last byte of its body together with the next record's header.
-    // A record whose body is not complete yet is left out, like a header cut short: the writer
-    // has not finished it.
-    constexpr std::size_t kHeader = format::kRecordHeaderSize;
-    std::array<std::byte, kHeader + 1> buffer{};
-    std::size_t got = 0;
-    if (auto rc = read_data_at(file, 0, std::span(buffer).first<kHeader>(), &got);
-        rc != TESRA_SUCCESS) {
-        return rc;
-    }
-    uint64_t offset = 0;
-    std::array<std::byte, kHeader> current{};
-    std::copy_n(buffer.begin(), kHeader, current.begin());
-    while (got == kHeader) {
-        const format::RecordHeader record = format::decode_record_header(current);
-        if (record.size > format::kMaxRecordBodySize) return TESRA_CORRUPT_ARCHIVE;
-        uint64_t next = 0;
-        if (__builtin_add_overflow(offset, kHeader + uint64_t{record.size}, &next) ||
-            next > static_cast<uint64_t>(LLONG_MAX)) {
-            return TESRA_CORRUPT_ARCHIVE;
-        }
-        if (record.size == 0) {
-            if (auto rc = read_data_at(file, next, std::span(buffer).first<kHeader>(), &got);
-                rc != TESRA_SUCCESS) {
-                return rc;
-            }
-            std::copy_n(buffer.begin(), kHeader, current.begin());
-        } else {
-            if (auto rc = read_data_at(file, next - 1, buffer, &got); rc != TESRA_SUCCESS) {
-                return rc;
-            }
-            if (got == 0) break;  // body cut short
-            got -= 1;
-            std::copy_n(buffer.begin() + 1, kHeader, current.begin());
-        }
+    // Object, period and time are left to the writer's index maintenance, which refuses them
+    // with its own codes; the scanner holds records to the period table only.
+    DataStreamSource source(file);
+    const format::RecordRules rules;
+    format::RecordScanner scanner(source, rules, format::RecordScanner::Bodies::kSkip);
+    format::ScannedRecord record;
+    while (scanner.next(&record)) {
         // Records of a period outside the table are skipped; their bodies still chain the
         // stream.
-        if (tesra_is_period_valid(record.period)) {
-            if (auto rc = index_record(file, record, offset, &table_slots); rc != TESRA_SUCCESS) {
-                return rc;
-            }
+        if (record.breach == format::StopReason::kUnknownPeriod) continue;
+        if (auto rc = index_record(file, record.header, record.offset, &table_slots);
+            rc != TESRA_SUCCESS) {
+            return rc;
         }
-        offset = next;
+    }
+    // A header or body cut short is a record the writer has not finished: it is left out.
+    switch (scanner.end().reason) {
+        case format::StopReason::kReadFailed:
+            return scanner.end().error;
+        case format::StopReason::kBodyTooLarge:
+        case format::StopReason::kOffsetTooLarge:
+            return TESRA_CORRUPT_ARCHIVE;
+        default:
+            break;
     }
 
     auto &f = file.i6_0;

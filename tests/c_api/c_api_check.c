@@ -17,7 +17,9 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_preset.h"
 #include "tesra_wrapper_header.h"
+#include "tesra_write_ext.h"
 
 _Static_assert(sizeof(tesra_version_t) == 8, "version pair is two uint32");
 _Static_assert(offsetof(tesra_version_t, minor_v) == 4, "minor follows major");
@@ -133,6 +135,8 @@ static bool write_archive(const char *base) {
     CHECK(file != NULL && meta != NULL && data != NULL);
     CHECK(strncmp(meta, base, strlen(base)) == 0 && strcmp(meta + strlen(base), ".meta") == 0);
     CHECK(strncmp(data, base, strlen(base)) == 0 && strcmp(data + strlen(base), ".gz") == 0);
+    /* A caller may trade size for speed before the first record. */
+    CHECK_RC(tesra_set_compression_level(file, 1));
 
     phase = "header";
     tesra_header_def_t_v6_0 header_def = {6, 1, 7, "1.0"};

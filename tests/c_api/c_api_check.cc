@@ -6,7 +6,9 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_preset.h"
 #include "tesra_wrapper_header.h"
+#include "tesra_write_ext.h"
 
 static_assert(std::is_standard_layout_v<tesra_version_t>);
 static_assert(std::is_trivially_copyable_v<tesra_counter_data_t_v6_0>);

@@ -11,6 +11,8 @@
 #include "tesra/tesra_common_defs.h"
 #include "tesra/tesra_ext_defs.h"
 
+#include "common/archive_format.h"
+
 namespace tesra::cli {
 
 // Exit codes: everything fine, a problem in an archive (or an operation that failed on it),
@@ -106,7 +108,7 @@ struct CounterInfo {
     std::vector<std::string> x_names;
     std::vector<std::string> y_names;
 
-    bool is_string() const { return (ctype & 0xFF00u) == 0x2000u; }
+    bool is_string() const { return format::is_string_ctype(ctype); }
     uint32_t num_values() const;
     bool sampled_at(uint64_t period) const;
 };

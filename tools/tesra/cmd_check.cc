@@ -15,18 +15,13 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "common/archive_format.h"
 #include "recover_scan.h"
 
 namespace tesra::cli {
 namespace {
 
-constexpr std::string_view kPartialTemplate = "_0000000000000_0000000.";
-constexpr uint64_t kNoRecord = 0x7FFFFFFFFFFFFFFFull;
-constexpr uint64_t kListBit = 0x8000000000000000ull;
-constexpr uint64_t kUnsetStart = 0xFFFFFFFFFFFFFFFFull;
-constexpr uint32_t kMaxRecordSize = 0x200000;
-constexpr uint32_t kMaxPartialRecords = 100000;
-constexpr uint32_t kIndexRowBytes = TESRA_NUM_PERIODS * 8;
+using format::StopReason;
 
 struct CheckOptions {
     std::string base;
@@ -47,7 +42,6 @@ struct ObjectLayout {
     uint32_t id = 0;
     std::string name;
     std::vector<uint64_t> periods;
-    std::vector<CounterInfo> counters;
 };
 
 // The `archive` element's attributes and the fields around it, read from the XML text.
@@ -57,10 +51,10 @@ struct MetaFields {
     size_t archive_tag = std::string::npos;
 };
 
-uint64_t le(const uint8_t *p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+// A little-endian field of the index section.
+template <class T>
+uint64_t field_at(const uint8_t *p) {
+    return format::detail::get_le<T>(reinterpret_cast<const std::byte *>(p));
 }
 
 std::optional<uint64_t> parse_number(std::string_view text, int base) {
@@ -138,8 +132,9 @@ private:
     void check_indexed_once();
 
     std::string object_name(uint32_t id) const;
-    uint64_t aligned(const StoredRecord &r) const;
-    uint64_t slot_count(uint64_t period) const;
+    uint64_t slot_count(uint64_t period) const {
+        return format::slot_count64(start_, end_, period);
+    }
     std::optional<uint64_t> slot_of(uint64_t aligned_time, uint64_t period) const;
     std::string table_name(const ObjectLayout &object, uint64_t period) const {
         return fmt::format("object '{}' period {}", object.name, period_name(period));
@@ -159,6 +154,10 @@ private:
     MetaFields fields_;
     bool has_index_ = false;
 
+    // The preset of the XML part, read once: the stream is judged by it even when the archive
+    // does not open; records and index are held to it once the archive opens too.
+    Preset preset_;
+    std::optional<StreamRules> rules_;
     bool has_preset_ = false;
     std::vector<ObjectLayout> objects_;
     std::unordered_map<uint32_t, size_t> object_number_;
@@ -176,29 +175,28 @@ void Checker::walk_stream() {
     uint64_t compressed = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     // The stream is judged against the preset of the XML part alone, so that the place where
     // the data stops is found even when the index (or the whole reader open) fails.
-    RecordRules rules;
-    XmlPart xml;
     std::string ignored;
-    if (auto known = xml.open(base_, &ignored) ? xml.rules() : std::nullopt) {
-        rules = std::move(*known);
+    if (preset_.read(base_, &ignored)) rules_ = preset_.rules(base_);
+    StreamRules rules;
+    if (rules_) {
+        rules = *rules_;
     } else {
-        rules.has_preset = false;
         rules.base_time = fields_.base_time.value_or(0);
     }
     Progress progress("checking records", compressed);
     ScanOptions options;
     options.walk_past_stop = true;
     options.progress = [&progress](uint64_t done) { progress.update(done); };
-    auto collect = [this](const ScannedRecord &s, std::span<const uint8_t>, bool) {
+    auto collect = [this](const format::ScannedRecord &s, bool) {
         StoredRecord r;
         r.offset = s.offset;
-        r.time = s.time;
-        r.size = s.size;
-        r.obj_id = s.obj_id;
-        r.period = s.period;
+        r.time = s.header.msecs_since_base;
+        r.size = s.header.size;
+        r.obj_id = s.header.obj_id;
+        r.period = s.header.period;
         record_at_[r.offset] = records_.size();
         records_.push_back(r);
-        return std::string();
+        return TESRA_SUCCESS;
     };
     StreamScan scan = scan_data_stream(path, rules, options, collect);
     progress.finish();
@@ -206,35 +204,34 @@ void Checker::walk_stream() {
         problem("data stream: cannot open {}", path);
         return;
     }
-    const ChainBreak &cut = scan.chain_break;
-    switch (cut.kind) {
-        case ChainBreak::Kind::kHeaderCut:
+    const format::ScanStop &end = scan.end;
+    switch (end.reason) {
+        case StopReason::kHeaderCut:
             problem(
                 "data stream: ends inside the header of the record at offset {} ({} of {} "
                 "bytes)",
-                cut.offset, cut.got, cut.want);
+                end.offset, end.got, format::kRecordHeaderSize);
             break;
-        case ChainBreak::Kind::kBodyTooLarge:
+        case StopReason::kBodyTooLarge:
             problem(
                 "record at offset {}: body of {} bytes is over the {}-byte limit; the stream "
                 "cannot be walked past it",
-                cut.offset, cut.want, kMaxRecordSize);
+                end.offset, end.record.size, format::kMaxRecordBodySize);
             break;
-        case ChainBreak::Kind::kBodyCut:
+        case StopReason::kBodyCut:
             problem(
                 "data stream: ends inside the body of the record at offset {} ({} of {} "
                 "bytes)",
-                cut.offset, cut.got, cut.want);
+                end.offset, end.got, end.record.size);
             break;
-        case ChainBreak::Kind::kGzip:
-        case ChainBreak::Kind::kNone:
+        default:
             break;
     }
-    if (!cut.detail.empty())
-        problem("data stream: damaged after {} bytes: {}", scan.length, cut.detail);
+    if (!scan.gzip_end.empty())
+        problem("data stream: damaged after {} bytes: {}", scan.length, scan.gzip_end);
     if (scan.stop) {
-        problem("{}", stop_line(*scan.stop));
-        fmt::print("{}: {}\n", base_, stop_remainder(*scan.stop));
+        problem("{}", stop_line(scan, rules));
+        fmt::print("{}: {}\n", base_, stop_remainder(scan));
     }
     stream_length_ = scan.length;
 }
@@ -313,24 +310,19 @@ bool Checker::load_preset() {
         problem("metadata: the archive does not open: {}", error_label(rc));
         return false;
     }
-    tesra_header_handle_t *header = nullptr;
-    rc = tesra_get_header(file, &header);
+    tesra_close_data_file(file);
+    tesra_header_handle_t *header = preset_.header();
+    rc = header == nullptr ? preset_.code() : rules_ ? TESRA_SUCCESS : TESRA_NULL_POINTER;
     tesra_object_handle_t *object = nullptr;
     if (rc == TESRA_SUCCESS) rc = tesra_first_object(header, &object);
     while (rc == TESRA_SUCCESS && object != nullptr) {
         tesra_object_def_t def{};
         if (rc = tesra_get_object_info(object, &def); rc != TESRA_SUCCESS) break;
-        auto counters = object_counters(base_, object);
-        if (!counters) {
-            rc = TESRA_NULL_POINTER;
-            break;
-        }
         object_number_[def.obj_id] = objects_.size();
-        objects_.push_back({def.obj_id, def.name != nullptr ? def.name : "", object_periods(object),
-                            std::move(*counters)});
+        objects_.push_back(
+            {def.obj_id, def.name != nullptr ? def.name : "", object_periods(object)});
         rc = tesra_next_object(header, &object);
     }
-    tesra_close_data_file(file);
     if (rc != TESRA_SUCCESS) {
         problem("metadata: reading the preset failed: {}", error_label(rc));
         return false;
@@ -345,50 +337,43 @@ std::string Checker::object_name(uint32_t id) const {
                                       : fmt::format("'{}'", objects_[it->second].name);
 }
 
-uint64_t Checker::aligned(const StoredRecord &r) const {
-    if (r.period == TESRA_ONCE_PER_ARCHIVE_PERIOD || r.period == 0) return r.time;
-    return r.time - r.time % r.period;
-}
-
-uint64_t Checker::slot_count(uint64_t period) const {
-    if (period == TESRA_ONCE_PER_ARCHIVE_PERIOD) return 1;
-    return end_ / period - start_ / period + 1;
-}
-
 std::optional<uint64_t> Checker::slot_of(uint64_t aligned_time, uint64_t period) const {
     if (period == TESRA_ONCE_PER_ARCHIVE_PERIOD) return 0;
     if (aligned_time / period < start_ / period) return std::nullopt;
     return aligned_time / period - start_ / period;
 }
 
+// Each record on its own, by the rules that need no archive start (time rules only decide where
+// the data stops).
 void Checker::check_records() {
+    const format::RecordRules period_table;
+    const format::RecordRules &rules = has_preset_ ? rules_->records : period_table;
     for (auto &r : records_) {
-        if (!is_table_period(r.period)) {
-            problem("record at offset {}: period {} is not a sampling period", r.offset, r.period);
-            continue;
+        uint64_t size = 0;
+        const StopReason breach = rules.judge({r.time, r.size, r.obj_id, r.period}, &size);
+        switch (breach) {
+            case StopReason::kNone:
+                r.valid = true;
+                break;
+            case StopReason::kUnknownPeriod:
+                problem("record at offset {}: period {} is not a sampling period", r.offset,
+                        r.period);
+                break;
+            case StopReason::kUnknownObject:
+                problem("record at offset {}: object id {} is not in the preset", r.offset,
+                        r.obj_id);
+                break;
+            case StopReason::kPeriodNotSampled:
+                problem("record at offset {}: object {} is not sampled every {}", r.offset,
+                        object_name(r.obj_id), period_name(r.period));
+                break;
+            default:
+                problem(
+                    "record at offset {}: {} bytes are not a whole number of {}-byte instances "
+                    "of {}",
+                    r.offset, r.size, size, object_name(r.obj_id));
+                break;
         }
-        if (!has_preset_) continue;
-        auto it = object_number_.find(r.obj_id);
-        if (it == object_number_.end()) {
-            problem("record at offset {}: object id {} is not in the preset", r.offset, r.obj_id);
-            continue;
-        }
-        const ObjectLayout &object = objects_[it->second];
-        if (std::find(object.periods.begin(), object.periods.end(), r.period) ==
-            object.periods.end()) {
-            problem("record at offset {}: object '{}' is not sampled every {}", r.offset,
-                    object.name, period_name(r.period));
-            continue;
-        }
-        uint64_t size = instance_size(object.counters, r.period);
-        if (size == 0 || r.size % size != 0) {
-            problem(
-                "record at offset {}: {} bytes are not a whole number of {}-byte instances "
-                "of '{}'",
-                r.offset, r.size, size, object.name);
-            continue;
-        }
-        r.valid = true;
     }
 }
 
@@ -396,7 +381,7 @@ void Checker::check_times() {
     const auto &f = fields_;
     if (!f.start_time || !f.end_time || !f.duration) return;
     bool closed = f.index_section.value_or(0) != 0;
-    bool partial = base_.find(kPartialTemplate) != std::string::npos;
+    bool partial = base_.find(format::kPartialArchiveTemplate) != std::string::npos;
     if (!closed) {
         if (!partial) problem("metadata: the archive was never closed: there is no index section");
         return;
@@ -404,7 +389,7 @@ void Checker::check_times() {
     has_index_ = true;
     start_ = *f.start_time;
     end_ = *f.end_time;
-    if (start_ == kUnsetStart) {
+    if (start_ == format::kUnsetStartTime) {
         problem("metadata: start_time is unset although the index section is written");
         has_index_ = false;
         return;
@@ -437,7 +422,7 @@ void Checker::check_times() {
     bool any = false;
     for (const auto &r : records_) {
         if (!is_table_period(r.period)) continue;
-        newest = std::max(newest, aligned(r));
+        newest = std::max(newest, format::aligned_time(r.time, r.period));
         any = true;
     }
     if (any && newest != end_) {
@@ -491,7 +476,7 @@ void Checker::check_reference(uint64_t offset,
         problem("{}: offset {} holds a record of object {}", where, offset, object_name(r.obj_id));
     } else if (r.period != period) {
         problem("{}: offset {} holds a record of period {}", where, offset, period_name(r.period));
-    } else if (auto s = slot_of(aligned(r), period); !s || *s != slot) {
+    } else if (auto s = slot_of(format::aligned_time(r.time, r.period), period); !s || *s != slot) {
         problem("{}: offset {} holds a record of time {} (slot {})", where, offset, r.time,
                 s ? std::to_string(*s) : std::string("before the start"));
     }
@@ -503,7 +488,8 @@ void Checker::check_table(size_t number, uint64_t period) {
     uint64_t length = meta_.size() - (xml_end_ + 1);
     uint32_t index = 0;
     tesra_get_period_index(period, &index);
-    uint64_t entry = le(section + number * kIndexRowBytes + index * 8, 8);
+    uint64_t entry =
+        field_at<uint64_t>(section + number * format::kObjectIndexRowBytes + index * 8);
     std::string name = table_name(object, period);
     uint64_t n = slot_count(period);
     if (entry == 0) {
@@ -529,15 +515,15 @@ void Checker::check_table(size_t number, uint64_t period) {
     ++tables_;
     layout_pos_ += n * 8;
     for (uint64_t j = 0; j < n; ++j) {
-        uint64_t value = le(section + entry + j * 8, 8);
+        uint64_t value = field_at<uint64_t>(section + entry + j * 8);
         ++slots_;
-        if (value == kNoRecord) continue;
+        if (format::is_empty_entry(value)) continue;
         std::string where = fmt::format("index: {} slot {}", name, j);
-        if ((value & kListBit) == 0) {
+        if (!format::is_partial_entry(value)) {
             check_reference(value, object, period, j, where);
             continue;
         }
-        uint64_t list = value & ~kListBit;
+        uint64_t list = format::entry_position(value);
         ++lists_;
         if (layout_ok_ && list != layout_pos_) {
             problem("{}: partial-record list at {}, expected {} (the layout breaks here)", where,
@@ -550,8 +536,8 @@ void Checker::check_table(size_t number, uint64_t period) {
             layout_ok_ = false;
             continue;
         }
-        uint64_t count = le(section + list, 4);
-        if (count > kMaxPartialRecords || (length - list - 4) / 8 < count) {
+        uint64_t count = field_at<uint32_t>(section + list);
+        if (count > format::kMaxPartialRecords || (length - list - 4) / 8 < count) {
             problem(
                 "{}: partial-record list at {} claims {} records, more than the section "
                 "holds",
@@ -565,7 +551,7 @@ void Checker::check_table(size_t number, uint64_t period) {
         }
         layout_pos_ += 4 + count * 8;
         for (uint64_t m = 0; m < count; ++m) {
-            check_reference(le(section + list + 4 + m * 8, 8), object, period, j,
+            check_reference(field_at<uint64_t>(section + list + 4 + m * 8), object, period, j,
                             fmt::format("{} list entry {}", where, m));
         }
     }
@@ -573,7 +559,7 @@ void Checker::check_table(size_t number, uint64_t period) {
 
 void Checker::check_index() {
     uint64_t length = meta_.size() - (xml_end_ + 1);
-    uint64_t rows = objects_.size() * uint64_t{kIndexRowBytes};
+    uint64_t rows = objects_.size() * uint64_t{format::kObjectIndexRowBytes};
     if (length < rows) {
         problem(
             "index: the section has {} bytes, too few for the object index of {} objects "
@@ -587,7 +573,7 @@ void Checker::check_index() {
             uint64_t period = _tesra_period_map[k];
             bool has = std::find(objects_[i].periods.begin(), objects_[i].periods.end(), period) !=
                        objects_[i].periods.end();
-            uint64_t entry = le(section + i * kIndexRowBytes + k * 8, 8);
+            uint64_t entry = field_at<uint64_t>(section + i * format::kObjectIndexRowBytes + k * 8);
             if (!has && entry != 0) {
                 problem("index: object '{}' has no period {} but its index entry is {}",
                         objects_[i].name, period_name(period), entry);

@@ -122,7 +122,7 @@ int run_gen(const GenOptions &opt) {
         for (uint32_t c = 0; c < opt.counters; ++c)
             object.counters.push_back(make_counter(c, *period));
         uint64_t instance_bytes = object.instance_size(*period);
-        if (instance_bytes * std::min(opt.instances, opt.chunk) > 0x200000) {
+        if (instance_bytes * std::min(opt.instances, opt.chunk) > format::kMaxRecordBodySize) {
             return report_usage("a record would pass 2 MiB: lower --chunk or --counters");
         }
         preset.push_back(std::move(object));

@@ -10,8 +10,6 @@
 namespace tesra::cli {
 namespace {
 
-constexpr std::string_view kPartialTemplate = "_0000000000000_0000000.";
-
 struct InfoOptions {
     std::string base;
 };
@@ -97,7 +95,7 @@ int run_info(const InfoOptions &opt) {
     const auto &sys = archive.system();
     const auto &hdr = archive.header_def();
     auto str = [](const char *s) { return std::string(s != nullptr ? s : ""); };
-    bool partial = base.find(kPartialTemplate) != std::string::npos;
+    bool partial = base.find(format::kPartialArchiveTemplate) != std::string::npos;
 
     fmt::print("Archive     {}\n", base);
     fmt::print("State       {}\n",

@@ -8,18 +8,17 @@
 #include <fmt/core.h>
 #include <memory>
 
-#include "tesra/tesra_int_defs.h"
+#include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_preset.h"
 
 #include "archive_writer.h"
 #include "cli_common.h"
 #include "commands.h"
+#include "common/archive_format.h"
 #include "recover_scan.h"
 
 namespace tesra::cli {
 namespace {
-
-// The creation duration only sizes the first tables, which grow as records arrive.
-constexpr uint64_t kCreationDuration = 900000;
 
 struct RecoverOptions {
     std::string base;
@@ -27,77 +26,6 @@ struct RecoverOptions {
     bool force = false;
     int level = kLibraryLevel;
 };
-
-template <class Def>
-void stamp(Def &def, uint32_t major, uint32_t minor) {
-    def.major_v = major;
-    def.minor_v = minor;
-}
-
-// The damaged archive's header, definition by definition, into a new archive: system and header
-// definitions, attribute definitions, then each object with its aggregations and its counters
-// at every period they are linked to. `*step` names the step that failed.
-tesra_error_t copy_preset(const XmlPart &xml, tesra_file_handle_t *out, std::string *step) {
-    tesra_header_handle_t *src = xml.header();
-    const uint32_t major = xml.major();
-    const uint32_t minor = xml.minor();
-
-    tesra_header_def_t_v6_0 header_def = src->e6_0;
-    tesra_system_def_t_v6_0 system_def = src->i6_0.system.e6_0;
-    stamp(header_def, major, minor);
-    stamp(system_def, major, minor);
-    tesra_header_handle_t *header = nullptr;
-    *step = "create header";
-    if (auto rc = tesra_create_header(out, &header_def, &system_def, &header);
-        rc != TESRA_SUCCESS) {
-        return rc;
-    }
-    for (uint32_t i = 0; i < src->i6_0.num_attr_defs; ++i) {
-        tesra_attribute_def_t_v6_0 attr = *src->i6_0.attr_defs[i];
-        stamp(attr, major, minor);
-        *step = fmt::format("add attribute '{}'", attr.name != nullptr ? attr.name : "");
-        if (auto rc = tesra_add_attr_def(header, &attr); rc != TESRA_SUCCESS) return rc;
-    }
-    for (auto *o = src->i6_0.object_list; o != nullptr; o = o->i6_0.next_object) {
-        tesra_object_def_t_v6_0 object_def = o->e6_0;
-        stamp(object_def, major, minor);
-        const std::string name = object_def.name != nullptr ? object_def.name : "";
-        tesra_object_handle_t *object = nullptr;
-        *step = fmt::format("add object '{}'", name);
-        if (auto rc = tesra_add_object(header, &object_def, &object); rc != TESRA_SUCCESS) {
-            return rc;
-        }
-        for (auto *a = o->i6_0.aggregation_list; a != nullptr; a = a->i6_0.next_agg_in_list) {
-            tesra_aggregation_def_t_v6_0 aggr = a->e6_0;
-            stamp(aggr, major, minor);
-            tesra_aggregation_handle_t *added = nullptr;
-            *step = fmt::format("add aggregation of '{}'", name);
-            if (auto rc = tesra_add_aggregation(object, &aggr, &added); rc != TESRA_SUCCESS) {
-                return rc;
-            }
-        }
-        // A definition names one period: a counter is added once for each period it is
-        // linked to (a key counter is linked to one and lies in every period regardless).
-        for (auto *c = o->i6_0.cnt_list; c != nullptr; c = c->i6_0.next_cnt_by_id) {
-            tesra_counter_def_t_v6_0 counter_def = c->e6_0;
-            stamp(counter_def, major, minor);
-            for (uint32_t k = 0; k < TESRA_NUM_PERIODS; ++k) {
-                if (c->i6_0.periods[k] == nullptr) continue;
-                counter_def.periods[0] = _tesra_period_map[k];
-                counter_def.num_periods = 1;
-                tesra_counter_handle_t *added = nullptr;
-                *step = fmt::format("add counter '{}' of '{}'",
-                                    counter_def.name != nullptr ? counter_def.name : "", name);
-                if (auto rc = tesra_add_counter(object, &counter_def, &added);
-                    rc != TESRA_SUCCESS) {
-                    return rc;
-                }
-            }
-        }
-    }
-    *step = "write header";
-    return tesra_finalize_header(out);
-}
 
 // The output is written under a scratch name beside its final one and renamed when it is
 // complete, so that a failed recovery leaves no half-written archive behind, nor destroys an
@@ -118,9 +46,10 @@ public:
     tesra_error_t create(uint32_t major, uint32_t minor, int level, std::string *step) {
         const char *meta = nullptr;
         const char *data = nullptr;
+        // The creation duration only sizes the first tables, which grow as records arrive.
         *step = create_step();
-        if (auto rc = tesra_create_data_file(scratch_.c_str(), major, minor, kCreationDuration,
-                                             &file_, &meta, &data);
+        if (auto rc = tesra_create_data_file(scratch_.c_str(), major, minor,
+                                             format::kDefaultPartialDuration, &file_, &meta, &data);
             rc != TESRA_SUCCESS) {
             return rc;
         }
@@ -129,9 +58,13 @@ public:
     }
     tesra_file_handle_t *file() const { return file_; }
 
-    // Relative start and end of the records written so far.
-    uint64_t start() const { return file_->i6_0.start_time; }
-    uint64_t end() const { return file_->i6_0.end_time; }
+    // Whether the records written so far lie at two different sample times or more, as an
+    // archive needs to be closed with an index.
+    bool spans_two_times() const {
+        uint64_t oldest = 0, newest = 0;
+        return tesra_get_oldest_record_time(file_, &oldest) == TESRA_SUCCESS &&
+               tesra_get_newest_record_time(file_, &newest) == TESRA_SUCCESS && newest > oldest;
+    }
 
     tesra_error_t close() {
         tesra_file_handle_t *file = file_;
@@ -192,7 +125,10 @@ void note_name_span(const std::string &out, uint64_t first, uint64_t last) {
     uint32_t index = 0;
     uint64_t longest = 0, start = 0, end = 0;
     if (tesra_parse_filename(path.data(), &index, &longest, &start, &end) != TESRA_SUCCESS) return;
-    if (out.find("_0000000000000_0000000") != std::string::npos) return;
+    // Also a name that ends where the template's dot would follow.
+    std::string_view being_written = format::kPartialArchiveTemplate;
+    being_written.remove_suffix(1);
+    if (out.find(being_written) != std::string::npos) return;
     if (first < start || last > end) {
         fmt::print(stderr,
                    "tesra: {}: note: the records span {} .. {} ms, outside the name's {} .. {} "
@@ -213,53 +149,57 @@ int run_recover(const RecoverOptions &opt) {
         return report_usage(fmt::format("{} exists; give --force to replace it", out_base));
     }
 
-    XmlPart xml;
+    Preset preset;
     std::string error;
-    if (!xml.open(base, &error)) return report_problem(base, error);
-    auto rules = xml.rules();
+    if (!preset.read(base, &error)) return report_problem(base, error);
+    auto rules = preset.rules(base);
     if (!rules) return report_problem(base, "reading the preset from the metadata failed");
 
     Output output(out_base);
     std::string step;
-    if (auto rc = output.create(xml.major(), xml.minor(), opt.level, &step); rc != TESRA_SUCCESS) {
+    if (auto rc = output.create(preset.major(), preset.minor(), opt.level, &step);
+        rc != TESRA_SUCCESS) {
         return report_failure(out_base, step, rc);
     }
-    if (auto rc = copy_preset(xml, output.file(), &step); rc != TESRA_SUCCESS) {
-        return report_failure(out_base, step, rc);
+    tesra_header_handle_t *header = nullptr;
+    if (auto rc = tesra_copy_meta_preset(preset.header(), output.file(), &header);
+        rc != TESRA_SUCCESS) {
+        return report_failure(out_base, "copy the preset", rc);
+    }
+    if (auto rc = tesra_finalize_header(output.file()); rc != TESRA_SUCCESS) {
+        return report_failure(out_base, "write header", rc);
     }
 
     std::optional<uint64_t> first_time;
     uint64_t last_time = 0;
-    auto write = [&](const ScannedRecord &r, std::span<const uint8_t> body, bool) -> std::string {
+    auto write = [&](const format::ScannedRecord &r, bool) {
         tesra_record_header_data_t_v6_0 info{};
-        stamp(info, xml.major(), xml.minor());
-        info.msecs_since_base = r.time;
-        info.size = r.size;
-        info.obj_id = r.obj_id;
-        info.period = r.period;
-        static const uint8_t kEmpty = 0;
-        const void *data = body.empty() ? &kEmpty : static_cast<const void *>(body.data());
+        info.major_v = preset.major();
+        info.minor_v = preset.minor();
+        info.msecs_since_base = r.header.msecs_since_base;
+        info.size = r.header.size;
+        info.obj_id = r.header.obj_id;
+        info.period = r.header.period;
+        static const std::byte kEmpty{};
+        const void *data = r.body.empty() ? &kEmpty : static_cast<const void *>(r.body.data());
         if (auto rc = tesra_write_record(output.file(), &info, data); rc != TESRA_SUCCESS) {
-            return fmt::format("the writer refuses the record: {}", error_label(rc));
+            return rc;
         }
-        if (!first_time) first_time = r.time;
-        first_time = std::min(*first_time, r.time);
-        last_time = std::max(last_time, r.time);
-        return "";
+        const uint64_t t = r.header.msecs_since_base;
+        first_time = std::min(first_time.value_or(t), t);
+        last_time = std::max(last_time, t);
+        return TESRA_SUCCESS;
     };
-    ScanOptions options;
-    options.want_bodies = true;
-    StreamScan scan = scan_data_stream(base + ".gz", *rules, options, write);
+    StreamScan scan = scan_data_stream(base + ".gz", *rules, ScanOptions{}, write);
     if (!scan.opened) return report_problem(base, fmt::format("cannot open {}.gz", base));
 
     const uint64_t base_time = rules->base_time;
     auto say_stop = [&] {
         if (!scan.stop) return;
-        fmt::print("{}: {}\n", base, stop_line(*scan.stop));
-        fmt::print("{}: {}\n", base, stop_remainder(*scan.stop));
+        fmt::print("{}: {}\n", base, stop_line(scan, *rules));
+        fmt::print("{}: {}\n", base, stop_remainder(scan));
     };
-    if (scan.good_records == 0 || output.start() == TESRA_UNSET_START_TIME ||
-        output.end() <= output.start()) {
+    if (scan.good_records == 0 || !output.spans_two_times()) {
         say_stop();
         return report_problem(
             base, fmt::format("{} whole record{} at one sample time at most: a closed archive "

@@ -1,16 +1,10 @@
 // Walking a data stream that may be damaged: see recover_scan.h.
 #include "recover_scan.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <fmt/core.h>
-#include <fstream>
-#include <iterator>
 
 #include "cli_common.h"
 
@@ -18,25 +12,7 @@ namespace tesra::cli {
 
 namespace {
 
-constexpr uint64_t kMaxSlots = uint64_t{1} << 20;
 constexpr size_t kInputChunk = size_t{1} << 16;
-// A name the reader takes for an archive still being written: it rebuilds the index from the
-// (empty) data stream instead of reading an index section.
-constexpr const char *kHeaderOnlyName = "1_0_0000000000000_0000000.xml-part";
-
-uint64_t le(const uint8_t *p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-bool is_once(uint64_t period) {
-    return period == TESRA_ONCE_PER_ARCHIVE_PERIOD;
-}
-
-uint64_t aligned(uint64_t time, uint64_t period) {
-    return is_once(period) || period == 0 ? time : time - time % period;
-}
 
 }  // namespace
 
@@ -129,77 +105,28 @@ size_t GzipInput::read(std::span<uint8_t> out) {
     return done;
 }
 
-// ---- XmlPart -------------------------------------------------------------------------------
+// ---- Preset --------------------------------------------------------------------------------
 
-XmlPart::~XmlPart() {
-    if (file_ != nullptr) tesra_close_data_file(file_);
-    if (!dir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-}
-
-bool XmlPart::open(const std::string &base, std::string *error) {
-    std::ifstream in(base + ".meta", std::ios::binary);
-    if (!in) {
+bool Preset::read(const std::string &base, std::string *error) {
+    const std::string meta = base + ".meta";
+    code_ = tesra_read_meta_preset(meta.c_str(), &header_);
+    if (code_ == TESRA_FILE_NOT_FOUND) {
         *error = fmt::format("cannot open {}.meta", base);
         return false;
     }
-    std::vector<char> meta((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The XML document ends at the first 0x00 byte; the index section after it is not used.
-    auto zero = std::find(meta.begin(), meta.end(), '\0');
-    meta.erase(zero, meta.end());
-    meta.push_back('\0');
-
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = fmt::format("{}/tesra-xml-XXXXXX", tmp != nullptr && *tmp ? tmp : "/tmp");
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) {
-        *error = fmt::format("cannot make a temporary directory under {}", pattern);
-        return false;
-    }
-    dir_ = name.data();
-    base_ = fmt::format("{}/{}", dir_, kHeaderOnlyName);
-    {
-        std::ofstream out(base_ + ".meta", std::ios::binary);
-        out.write(meta.data(), static_cast<std::streamsize>(meta.size()));
-        if (!out) {
-            *error = fmt::format("cannot write {}.meta", base_);
-            return false;
-        }
-    }
-    gzFile empty = gzopen((base_ + ".gz").c_str(), "wb");
-    if (empty == nullptr || gzclose(empty) != Z_OK) {
-        *error = fmt::format("cannot write {}.gz", base_);
-        return false;
-    }
-
-    const char *meta_path = nullptr;
-    const char *data_path = nullptr;
-    tesra_error_t rc = tesra_open_data_file(base_.c_str(), "r", &file_, &meta_path, &data_path);
-    if (rc != TESRA_SUCCESS) {
-        file_ = nullptr;
+    if (code_ != TESRA_SUCCESS) {
+        header_ = nullptr;
         *error =
-            fmt::format("the XML part of {}.meta does not read back: {}", base, error_label(rc));
+            fmt::format("the XML part of {}.meta does not read back: {}", base, error_label(code_));
         return false;
     }
-    tesra_file_def_t info{};
-    if (rc = tesra_get_file_info(file_, &info); rc == TESRA_SUCCESS) {
-        rc = tesra_get_header(file_, &header_);
-    }
-    if (rc != TESRA_SUCCESS || header_ == nullptr) {
-        *error = fmt::format("reading the header of {}.meta failed: {}", base,
-                             error_label(rc == TESRA_SUCCESS ? TESRA_NULL_POINTER : rc));
-        return false;
-    }
-    major_ = info.major_v;
-    minor_ = info.minor_v;
+    tesra_get_version(header_, &major_, &minor_);
     return true;
 }
 
-std::optional<RecordRules> XmlPart::rules() const {
-    RecordRules rules;
+std::optional<StreamRules> Preset::rules(const std::string &base) const {
+    StreamRules rules;
+    rules.records = format::RecordRules::for_preset();
     tesra_system_def_t_v6_0 system{};
     if (tesra_get_system_info(header_, &system) != TESRA_SUCCESS) return std::nullopt;
     rules.base_time = system.base_time;
@@ -208,14 +135,11 @@ std::optional<RecordRules> XmlPart::rules() const {
     while (rc == TESRA_SUCCESS && object != nullptr) {
         tesra_object_def_t def{};
         if (tesra_get_object_info(object, &def) != TESRA_SUCCESS) return std::nullopt;
-        auto counters = object_counters(base_, object);
+        auto counters = object_counters(base, object);
         if (!counters) return std::nullopt;
-        auto &sizes = rules.instance_sizes[def.obj_id];
+        rules.records.add_object(def.obj_id);
         for (uint64_t period : object_periods(object)) {
-            sizes[period] = instance_size(*counters, period);
-            if (!is_once(period) && (rules.finest_period == 0 || period < rules.finest_period)) {
-                rules.finest_period = period;
-            }
+            rules.records.add_period(def.obj_id, period, instance_size(*counters, period));
         }
         rules.names[def.obj_id] = def.name != nullptr ? def.name : "";
         rc = tesra_next_object(header_, &object);
@@ -228,199 +152,185 @@ std::optional<RecordRules> XmlPart::rules() const {
 
 namespace {
 
-// Why a record cannot be one the writer wrote for this preset; empty when it can.
-class RecordJudge {
-public:
-    explicit RecordJudge(const RecordRules &rules) : rules_(rules) {}
+using format::StopReason;
 
-    std::string breach(const ScannedRecord &r) const {
-        if (!is_table_period(r.period)) {
+// A gzip file as the scanner's source: read once, front to back.
+class GzipSource final : public format::StreamSource {
+public:
+    bool open(const std::string &path) { return in_.open(path); }
+
+    tesra_error_t read_at(uint64_t offset, std::span<std::byte> out, std::size_t *got) override {
+        *got = 0;
+        if (offset < position_) return TESRA_SEEK_FAILED;
+        while (position_ < offset) {
+            sink_.resize(kInputChunk);
+            const size_t want =
+                static_cast<size_t>(std::min<uint64_t>(sink_.size(), offset - position_));
+            if (read(std::span(sink_).first(want)) == 0) return TESRA_SUCCESS;
+        }
+        *got = read(std::span(reinterpret_cast<uint8_t *>(out.data()), out.size()));
+        return TESRA_SUCCESS;
+    }
+
+    // Reads the rest; the decompressed bytes of the whole readable data.
+    uint64_t drain() {
+        sink_.resize(kInputChunk);
+        while (read(sink_) > 0) {
+        }
+        return position_;
+    }
+
+    const GzipInput &input() const { return in_; }
+
+private:
+    size_t read(std::span<uint8_t> out) {
+        const size_t n = in_.read(out);
+        position_ += n;
+        return n;
+    }
+
+    GzipInput in_;
+    uint64_t position_ = 0;
+    std::vector<uint8_t> sink_;
+};
+
+bool is_record_cut(StopReason reason) {
+    return reason == StopReason::kHeaderCut || reason == StopReason::kBodyCut;
+}
+
+std::string reason_text(const format::ScanStop &stop, const StreamRules &rules) {
+    const format::RecordHeader &r = stop.record;
+    auto name = [&] {
+        auto it = rules.names.find(r.obj_id);
+        return it == rules.names.end() ? std::string() : it->second;
+    };
+    switch (stop.reason) {
+        case StopReason::kHeaderCut:
+            return fmt::format("the stream ends inside a record header ({} of {} bytes)", stop.got,
+                               format::kRecordHeaderSize);
+        case StopReason::kBodyCut:
+            return fmt::format("the stream ends inside a record body ({} of {} bytes)", stop.got,
+                               r.size);
+        case StopReason::kBodyTooLarge:
+            return fmt::format(
+                "the record header is damaged: a body of {} bytes is over the {}-byte limit",
+                r.size, format::kMaxRecordBodySize);
+        case StopReason::kOffsetTooLarge:
+            return fmt::format(
+                "the record header is damaged: a body of {} bytes would end beyond the largest "
+                "stream offset",
+                r.size);
+        case StopReason::kReadFailed:
+            return fmt::format("the data stream does not read: {}", error_label(stop.error));
+        case StopReason::kUnknownPeriod:
             return fmt::format("the record header is damaged: period {} is not a sampling period",
                                r.period);
-        }
-        if (!rules_.has_preset) return "";
-        auto object = rules_.instance_sizes.find(r.obj_id);
-        if (object == rules_.instance_sizes.end()) {
+        case StopReason::kUnknownObject:
             return fmt::format("the record header is damaged: object id {} is not in the preset",
                                r.obj_id);
-        }
-        const std::string &name = rules_.names.at(r.obj_id);
-        auto size = object->second.find(r.period);
-        if (size == object->second.end()) {
+        case StopReason::kPeriodNotSampled:
             return fmt::format("the record header is damaged: object '{}' is not sampled every {}",
-                               name, period_name(r.period));
-        }
-        if (size->second == 0 || r.size % size->second != 0) {
+                               name(), period_name(r.period));
+        case StopReason::kPartialInstance:
             return fmt::format(
                 "the record does not match its object: {} bytes are not a whole number of "
                 "{}-byte instances of '{}'",
-                r.size, size->second, name);
-        }
-        return time_breach(r);
-    }
-
-    // The first good record fixes the archive's start, as it does for the writer.
-    void accept(const ScannedRecord &r) {
-        if (!has_start_) start_ = aligned(r.time, r.period);
-        has_start_ = true;
-    }
-
-private:
-    // The writer indexes no record before the start's slot, nor so far after it that a slot
-    // table would outgrow its bound; a header whose time does so was not written as it reads.
-    std::string time_breach(const ScannedRecord &r) const {
-        if (!has_start_) return "";
-        const uint64_t s = start_;
-        const uint64_t p = r.period;
-        const uint64_t t = aligned(r.time, p);
-        if (t < s && t < s - s % p) {
+                r.size, stop.instance_size, name());
+        case StopReason::kBeforeStart:
             return fmt::format(
                 "the record header is damaged: sample time {} lies before the archive's start "
                 "{}",
-                rules_.base_time + r.time, rules_.base_time + s);
-        }
-        const bool beyond_own = !is_once(p) && t >= s && t / p - s / p >= kMaxSlots;
-        const uint64_t f = rules_.finest_period;
-        const bool beyond_finest = f != 0 && t > s && t / f - s / f + 1 > kMaxSlots;
-        if (beyond_own || beyond_finest) {
+                rules.base_time + r.msecs_since_base, rules.base_time + stop.start);
+        case StopReason::kBeyondReach:
             return fmt::format(
                 "the record header is damaged: sample time {} lies beyond any span an archive "
                 "starting at {} can hold",
-                rules_.base_time + r.time, rules_.base_time + s);
-        }
-        return "";
+                rules.base_time + r.msecs_since_base, rules.base_time + stop.start);
+        case StopReason::kRefused:
+            return fmt::format("the writer refuses the record: {}", error_label(stop.error));
+        case StopReason::kNone:
+        case StopReason::kEnd:
+            break;
     }
-
-    const RecordRules &rules_;
-    bool has_start_ = false;
-    uint64_t start_ = 0;
-};
+    return "";
+}
 
 }  // namespace
 
 StreamScan scan_data_stream(const std::string &gz_path,
-                            const RecordRules &rules,
+                            const StreamRules &rules,
                             const ScanOptions &options,
                             const RecordVisitor &visit) {
     StreamScan scan;
-    GzipInput in;
-    if (!in.open(gz_path)) return scan;
+    GzipSource source;
+    if (!source.open(gz_path)) return scan;
     scan.opened = true;
 
-    RecordJudge judge(rules);
-    uint64_t total = 0;  // decompressed bytes read
-    auto read = [&](std::span<uint8_t> out) {
-        size_t got = in.read(out);
-        total += got;
-        return got;
-    };
-    std::optional<uint64_t> last_time;
-    auto stop_at = [&](uint64_t offset, std::string reason) {
-        if (!scan.stop) scan.stop = StreamStop{offset, last_time, std::move(reason)};
-    };
-
-    uint64_t offset = 0;
-    std::vector<uint8_t> body;
-    std::array<uint8_t, kStreamHeaderSize> head{};
-    while (true) {
-        size_t got = read(head);
-        if (got == 0) break;
-        if (got < head.size()) {
-            scan.chain_break = {ChainBreak::Kind::kHeaderCut, offset, got, head.size(), ""};
-            stop_at(offset, fmt::format("the stream ends inside a record header ({} of {} bytes)",
-                                        got, head.size()));
-            break;
-        }
-        ScannedRecord r;
-        r.offset = offset;
-        r.time = le(head.data(), 8);
-        r.size = static_cast<uint32_t>(le(head.data() + 8, 4));
-        r.obj_id = static_cast<uint32_t>(le(head.data() + 12, 4));
-        r.period = le(head.data() + 16, 8);
-        // Bounded before anything is allocated for the body.
-        if (r.size > kStreamMaxBodySize) {
-            scan.chain_break = {ChainBreak::Kind::kBodyTooLarge, offset, 0, r.size, ""};
-            stop_at(offset,
-                    fmt::format("the record header is damaged: a body of {} bytes is over the "
-                                "{}-byte limit",
-                                r.size, kStreamMaxBodySize));
-            break;
-        }
-        body.resize(r.size);
-        got = read(body);
-        if (got < r.size) {
-            scan.chain_break = {ChainBreak::Kind::kBodyCut, offset, got, r.size, ""};
-            stop_at(offset, fmt::format("the stream ends inside a record body ({} of {} bytes)",
-                                        got, r.size));
-            break;
-        }
-        const bool good = !scan.stop;
-        if (good) {
-            std::string refusal = judge.breach(r);
-            if (refusal.empty()) {
-                refusal = visit(r,
-                                options.want_bodies ? std::span<const uint8_t>(body)
-                                                    : std::span<const uint8_t>(),
-                                true);
-            }
-            if (refusal.empty()) {
-                judge.accept(r);
-                ++scan.good_records;
-                last_time = rules.base_time + r.time;
+    format::RecordScanner scanner(source, rules.records, format::RecordScanner::Bodies::kRead);
+    format::ScannedRecord r;
+    bool chained_to_end = true;
+    while (scanner.next(&r)) {
+        if (!scan.stop) {
+            if (r.breach != StopReason::kNone) {
+                scan.stop = scanner.stop_at(r, r.breach);
+            } else if (auto rc = visit(r, true); rc != TESRA_SUCCESS) {
+                scan.stop = scanner.stop_at(r, StopReason::kRefused, rc);
             } else {
-                stop_at(offset, std::move(refusal));
+                scanner.take(r);
+                ++scan.good_records;
             }
         }
         if (scan.stop) {
-            if (!options.walk_past_stop) break;
-            visit(r,
-                  options.want_bodies ? std::span<const uint8_t>(body) : std::span<const uint8_t>(),
-                  false);
+            if (!options.walk_past_stop) {
+                chained_to_end = false;
+                break;
+            }
+            visit(r, false);
         }
-        offset += kStreamHeaderSize + uint64_t{r.size};
-        if (options.progress) options.progress(in.compressed_done());
+        if (options.progress) options.progress(source.input().compressed_done());
     }
-    scan.length = offset;
+    scan.end = scanner.end();
+    scan.length = chained_to_end ? scan.end.offset : r.offset;
 
     // The rest of the readable stream, to say how much lies after the stop.
-    std::vector<uint8_t> sink(kInputChunk);
-    while (read(sink) > 0) {
-    }
-    if (in.end() != GzipInput::End::kClean) {
-        const bool record_cut = scan.chain_break.kind == ChainBreak::Kind::kHeaderCut ||
-                                scan.chain_break.kind == ChainBreak::Kind::kBodyCut;
-        if (scan.chain_break.kind == ChainBreak::Kind::kNone && scan.length == total) {
-            scan.chain_break = {ChainBreak::Kind::kGzip, offset, 0, 0, in.end_detail()};
-        } else {
-            scan.chain_break.detail = in.end_detail();
-        }
-        if (!scan.stop) {
-            stop_at(offset, in.end_detail());
-        } else if (record_cut && scan.stop->offset == scan.chain_break.offset) {
-            // The record was cut where the gzip data ends; say why it ends there.
-            scan.stop->reason += fmt::format(": {}", in.end_detail());
-        }
+    const uint64_t total = source.drain();
+    const GzipInput &in = source.input();
+    if (in.end() != GzipInput::End::kClean) scan.gzip_end = in.end_detail();
+    if (!scan.stop && chained_to_end &&
+        (scan.end.reason != StopReason::kEnd || !scan.gzip_end.empty())) {
+        scan.stop = scan.end;
     }
     if (scan.stop) {
-        scan.stop->bytes_after = total - std::min(total, scan.stop->offset);
-        scan.stop->unread_compressed = in.unread_compressed();
+        scan.bytes_after = total - std::min(total, scan.stop->offset);
+        scan.unread_compressed = in.unread_compressed();
     }
     return scan;
 }
 
-std::string stop_line(const StreamStop &stop) {
-    std::string when = stop.last_time ? fmt::format("sample time {}", *stop.last_time)
-                                      : std::string("no sample time");
-    return fmt::format("data stops at offset {} ({}): {}", stop.offset, when, stop.reason);
+std::string stop_line(const StreamScan &scan, const StreamRules &rules) {
+    const format::ScanStop &stop = *scan.stop;
+    std::string reason = reason_text(stop, rules);
+    if (stop.reason == StopReason::kEnd) {
+        reason = scan.gzip_end;
+    } else if (!scan.gzip_end.empty() && is_record_cut(stop.reason) &&
+               stop.offset == scan.end.offset) {
+        // The record was cut where the gzip data ends; say why it ends there.
+        reason += fmt::format(": {}", scan.gzip_end);
+    }
+    std::string when = stop.last_time
+                           ? fmt::format("sample time {}", rules.base_time + *stop.last_time)
+                           : std::string("no sample time");
+    return fmt::format("data stops at offset {} ({}): {}", stop.offset, when, reason);
 }
 
-std::string stop_remainder(const StreamStop &stop) {
-    std::string text = fmt::format("{} decompressed byte{} from offset {} on {} not used",
-                                   stop.bytes_after, stop.bytes_after == 1 ? "" : "s", stop.offset,
-                                   stop.bytes_after == 1 ? "is" : "are");
-    if (stop.unread_compressed > 0) {
-        text += fmt::format(", nor {} compressed byte{} that give no data", stop.unread_compressed,
-                            stop.unread_compressed == 1 ? "" : "s");
+std::string stop_remainder(const StreamScan &scan) {
+    const uint64_t after = scan.bytes_after;
+    const uint64_t offset = scan.stop->offset;
+    std::string text = fmt::format("{} decompressed byte{} from offset {} on {} not used", after,
+                                   after == 1 ? "" : "s", offset, after == 1 ? "is" : "are");
+    if (scan.unread_compressed > 0) {
+        text += fmt::format(", nor {} compressed byte{} that give no data", scan.unread_compressed,
+                            scan.unread_compressed == 1 ? "" : "s");
     }
     return text;
 }

@@ -1,14 +1,13 @@
 // Walking a data stream that may be damaged, for `tesra recover` and `tesra check`: the preset
 // read from the XML part of the metadata file alone (the index section is never trusted), a
 // gzip reader that tells a clean end from a cut member, damaged deflate data and trailing
-// garbage, and a record walk that finds the first place where the records stop making sense.
+// garbage, and a walk with the format's record scanner that finds the first place where the
+// records stop making sense.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,11 +18,11 @@
 
 #include "tesra/tesra_common_defs.h"
 #include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_preset.h"
+
+#include "format/record_scan.h"
 
 namespace tesra::cli {
-
-inline constexpr uint32_t kStreamHeaderSize = 24;
-inline constexpr uint32_t kStreamMaxBodySize = 0x200000;
 
 // The decompressed bytes of a gzip file, member after member, read front to back. Unlike
 // gzread it reports bytes after the last member that are not another member, and tells a
@@ -66,104 +65,72 @@ private:
     uint64_t unread_compressed_ = 0;
 };
 
-// What a record must agree with: for each object id, the instance size at each of its periods.
-struct RecordRules {
-    // False when the preset is unknown: records are then only held to the period table.
-    bool has_preset = true;
-    std::unordered_map<uint32_t, std::map<uint64_t, uint64_t>> instance_sizes;
+// The rules records are judged by, and what the messages about them name.
+struct StreamRules {
+    format::RecordRules records;
     std::unordered_map<uint32_t, std::string> names;
-    // The finest period with a time grid (0: none); it bounds how far the archive can reach.
-    uint64_t finest_period = 0;
     uint64_t base_time = 0;
 };
 
-// The XML part of an archive's metadata file, opened through the reader on its own: copied
-// beside an empty data stream under the name of an archive still being written, so that the
-// reader neither looks for the index section nor walks the damaged data stream.
-class XmlPart {
+// The preset of an archive's metadata file, read from its XML part alone: neither a missing or
+// damaged index section nor the data stream matter.
+class Preset {
 public:
-    XmlPart() = default;
-    XmlPart(const XmlPart &) = delete;
-    XmlPart &operator=(const XmlPart &) = delete;
-    ~XmlPart();
+    Preset() = default;
+    Preset(const Preset &) = delete;
+    Preset &operator=(const Preset &) = delete;
+    ~Preset() { tesra_free_meta_preset(header_); }
 
-    // False with `*error` set when the metadata file is missing or its XML does not parse.
-    bool open(const std::string &base, std::string *error);
+    // False with `*error` set when the metadata file is missing or its XML does not read; the
+    // code is kept (code()).
+    bool read(const std::string &base, std::string *error);
 
-    tesra_file_handle_t *file() const { return file_; }
     tesra_header_handle_t *header() const { return header_; }
+    tesra_error_t code() const { return code_; }
     uint32_t major() const { return major_; }
     uint32_t minor() const { return minor_; }
     // Object ids, periods and instance sizes of the preset; nullopt when a step fails.
-    std::optional<RecordRules> rules() const;
+    std::optional<StreamRules> rules(const std::string &base) const;
 
 private:
-    std::string dir_;
-    std::string base_;
-    tesra_file_handle_t *file_ = nullptr;
     tesra_header_handle_t *header_ = nullptr;
+    tesra_error_t code_ = TESRA_SUCCESS;
     uint32_t major_ = 0, minor_ = 0;
-};
-
-struct ScannedRecord {
-    uint64_t offset = 0;
-    uint64_t time = 0;  // relative to the base time
-    uint32_t size = 0;
-    uint32_t obj_id = 0;
-    uint64_t period = 0;
-};
-
-// Where the usable records of a data stream end, if before the end of the stream.
-struct StreamStop {
-    uint64_t offset = 0;                // decompressed offset of the first byte not used
-    std::optional<uint64_t> last_time;  // absolute time of the last whole record before it
-    std::string reason;
-    uint64_t bytes_after = 0;        // decompressed bytes from `offset` to the end
-    uint64_t unread_compressed = 0;  // compressed bytes that gave no data at all
-};
-
-// How a walk ended where the records could no longer be chained (record header cut short, a
-// body over the size limit or cut short, the gzip data ending or damaged); check prints these.
-struct ChainBreak {
-    enum class Kind { kNone, kHeaderCut, kBodyTooLarge, kBodyCut, kGzip } kind = Kind::kNone;
-    uint64_t offset = 0;
-    uint64_t got = 0;
-    uint64_t want = 0;
-    std::string detail;
 };
 
 struct StreamScan {
     bool opened = false;
     uint64_t length = 0;  // decompressed bytes walked as whole records
     uint64_t good_records = 0;
-    std::optional<StreamStop> stop;
-    ChainBreak chain_break;
+    format::ScanStop end;                  // where the records could no longer be chained
+    std::optional<format::ScanStop> stop;  // where the data stops, if before the end of the stream
+    std::string gzip_end;                  // why the gzip data ends, when it does not end cleanly
+    uint64_t bytes_after = 0;              // decompressed bytes from the stop to the end
+    uint64_t unread_compressed = 0;        // compressed bytes that gave no data at all
 };
 
-// Called for every record that can be chained; `good` is true while no record before it (and
-// not the record itself) broke the rules. `body` is only filled when asked for. For a good
-// record, a non-empty answer refuses it: the data stops there, for the reason given.
-using RecordVisitor = std::function<std::string(
-    const ScannedRecord &record, std::span<const uint8_t> body, bool good)>;
+// Called for every record that can be chained, body included; `good` is true while no record
+// before it (and not the record itself) broke the rules. For a good record, a failing code (the
+// writer's) refuses it: the data stops there.
+using RecordVisitor = std::function<tesra_error_t(const format::ScannedRecord &record, bool good)>;
 
 struct ScanOptions {
-    bool want_bodies = false;
     // Keep walking records after the stop as long as they chain (check lists their problems).
     bool walk_past_stop = false;
     // Told the compressed bytes used so far after each record.
     std::function<void(uint64_t)> progress;
 };
 
-// Walks a data stream from offset 0, checking each record against `rules`; the first record
-// that breaks them, or that the visitor refuses, is where the data stops.
+// Walks a data stream from offset 0, judging each record by `rules`; the first record that
+// breaks them, or that the visitor refuses, is where the data stops.
 StreamScan scan_data_stream(const std::string &gz_path,
-                            const RecordRules &rules,
+                            const StreamRules &rules,
                             const ScanOptions &options,
                             const RecordVisitor &visit);
 
 // "data stops at offset <n> (sample time <t>): <reason>", the line both commands print.
-std::string stop_line(const StreamStop &stop);
+std::string stop_line(const StreamScan &scan, const StreamRules &rules);
 // What the stop leaves behind: "<n> bytes after it not recovered ...".
-std::string stop_remainder(const StreamStop &stop);
+std::string stop_remainder(const StreamScan &scan);
 
 }  // namespace tesra::cli
