@@ -67,14 +67,12 @@ bool same_text(const char *a, const char *b) {
 }  // namespace
 }  // namespace tesra::read
 
-using namespace tesra::read;
-
 // ---- header and information copies ----------------------------------------------------------
 
 extern "C" tesra_error_t tesra_get_header(tesra_file_handle_t *data_file,
                                           tesra_header_handle_t **header) {
     if (data_file == nullptr || header == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(data_file)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(data_file)) return TESRA_INVALID_VERSION;
     return tesra_get_header_v6_0(data_file, header);
 }
 
@@ -87,7 +85,7 @@ extern "C" tesra_error_t tesra_get_header_v6_0(tesra_file_handle_t *data_file,
 
 extern "C" tesra_error_t tesra_get_file_info(tesra_file_handle_t *data_file, void *file_info) {
     if (data_file == nullptr || file_info == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(data_file)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(data_file)) return TESRA_INVALID_VERSION;
     return tesra_get_file_info_v6_0(data_file, static_cast<tesra_file_def_t_v6_0 *>(file_info));
 }
 
@@ -100,7 +98,7 @@ extern "C" tesra_error_t tesra_get_file_info_v6_0(tesra_file_handle_t *data_file
 
 extern "C" tesra_error_t tesra_get_header_info(tesra_header_handle_t *header, void *header_info) {
     if (header == nullptr || header_info == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(header)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_get_header_info_v6_0(header, static_cast<tesra_header_def_t_v6_0 *>(header_info));
 }
 
@@ -112,7 +110,7 @@ extern "C" tesra_error_t tesra_get_header_info_v6_0(tesra_header_handle_t *heade
 
 extern "C" tesra_error_t tesra_get_system_info(tesra_header_handle_t *header, void *system_info) {
     if (header == nullptr || system_info == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(header)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_get_system_info_v6_0(header, static_cast<tesra_system_def_t_v6_0 *>(system_info));
 }
 
@@ -124,7 +122,7 @@ extern "C" tesra_error_t tesra_get_system_info_v6_0(tesra_header_handle_t *heade
 
 extern "C" tesra_error_t tesra_get_object_info(tesra_object_handle_t *object, void *object_info) {
     if (object == nullptr || object_info == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_get_object_info_v6_0(object, static_cast<tesra_object_def_t_v6_0 *>(object_info));
 }
 
@@ -137,7 +135,7 @@ extern "C" tesra_error_t tesra_get_object_info_v6_0(tesra_object_handle_t *objec
 extern "C" tesra_error_t tesra_get_counter_info(tesra_counter_handle_t *counter,
                                                 void *counter_info) {
     if (counter == nullptr || counter_info == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(counter)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(counter)) return TESRA_INVALID_VERSION;
     return tesra_get_counter_info_v6_0(counter,
                                        static_cast<tesra_counter_def_t_v6_0 *>(counter_info));
 }
@@ -155,7 +153,7 @@ extern "C" tesra_error_t tesra_get_counter_type(tesra_counter_handle_t *counter,
     if (counter == nullptr || size == nullptr || type == nullptr || unit == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
-    if (!is_v6(counter)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(counter)) return TESRA_INVALID_VERSION;
     return tesra_get_counter_type_v6_0(counter, size, type, unit);
 }
 
@@ -176,7 +174,7 @@ extern "C" tesra_error_t tesra_get_object_periods(tesra_object_handle_t *object,
     if (object == nullptr || periods == nullptr || num_periods == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_get_object_periods_v6_0(object, periods, num_periods);
 }
 
@@ -206,7 +204,7 @@ extern "C" tesra_error_t tesra_find_object(tesra_header_handle_t *header,
     if (header == nullptr || object_name == nullptr || object == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
-    if (!is_v6(header)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_find_object_v6_0(header, object_name, object, true);
 }
 
@@ -214,36 +212,41 @@ extern "C" tesra_error_t tesra_find_object_v6_0(tesra_header_handle_t *header,
                                                 const char *object_name,
                                                 tesra_object_handle_t **object,
                                                 bool update_iter) {
-    return walk_find(
-        header->i6_0.object_list, &header->i6_0.current_object, object, update_iter, next_object_of,
-        [&](const tesra_object_handle_t &o) { return same_text(o.e6_0.name, object_name); },
+    return tesra::read::walk_find(
+        header->i6_0.object_list, &header->i6_0.current_object, object, update_iter,
+        tesra::read::next_object_of,
+        [&](const tesra_object_handle_t &o) {
+            return tesra::read::same_text(o.e6_0.name, object_name);
+        },
         TESRA_OBJECT_NOT_FOUND);
 }
 
 extern "C" tesra_error_t tesra_first_object(tesra_header_handle_t *header,
                                             tesra_object_handle_t **object) {
     if (header == nullptr || object == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(header)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_first_object_v6_0(header, object, true);
 }
 
 extern "C" tesra_error_t tesra_first_object_v6_0(tesra_header_handle_t *header,
                                                  tesra_object_handle_t **object,
                                                  bool update_iter) {
-    return walk_first(header->i6_0.object_list, &header->i6_0.current_object, object, update_iter);
+    return tesra::read::walk_first(header->i6_0.object_list, &header->i6_0.current_object, object,
+                                   update_iter);
 }
 
 extern "C" tesra_error_t tesra_next_object(tesra_header_handle_t *header,
                                            tesra_object_handle_t **object) {
     if (header == nullptr || object == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(header)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(header)) return TESRA_INVALID_VERSION;
     return tesra_next_object_v6_0(header, object, true);
 }
 
 extern "C" tesra_error_t tesra_next_object_v6_0(tesra_header_handle_t *header,
                                                 tesra_object_handle_t **object,
                                                 bool update_iter) {
-    return walk_next(&header->i6_0.current_object, object, update_iter, next_object_of);
+    return tesra::read::walk_next(&header->i6_0.current_object, object, update_iter,
+                                  tesra::read::next_object_of);
 }
 
 // ---- counters of an object ---------------------------------------------------------------------
@@ -252,7 +255,7 @@ extern "C" tesra_error_t tesra_find_counter_by_id(tesra_object_handle_t *object,
                                                   uint32_t counter_id,
                                                   tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_find_counter_by_id_v6_0(object, counter_id, counter, true);
 }
 
@@ -260,8 +263,9 @@ extern "C" tesra_error_t tesra_find_counter_by_id_v6_0(tesra_object_handle_t *ob
                                                        uint32_t counter_id,
                                                        tesra_counter_handle_t **counter,
                                                        bool update_iter) {
-    return walk_find(
-        object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter, next_counter_of,
+    return tesra::read::walk_find(
+        object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter,
+        tesra::read::next_counter_of,
         [&](const tesra_counter_handle_t &c) { return c.e6_0.cnt_id == counter_id; },
         TESRA_COUNTER_NOT_FOUND);
 }
@@ -272,7 +276,7 @@ extern "C" tesra_error_t tesra_find_counter_by_name(tesra_object_handle_t *objec
     if (object == nullptr || counter_name == nullptr || counter == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_find_counter_by_name_v6_0(object, counter_name, counter, true);
 }
 
@@ -280,36 +284,41 @@ extern "C" tesra_error_t tesra_find_counter_by_name_v6_0(tesra_object_handle_t *
                                                          const char *counter_name,
                                                          tesra_counter_handle_t **counter,
                                                          bool update_iter) {
-    return walk_find(
-        object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter, next_counter_of,
-        [&](const tesra_counter_handle_t &c) { return same_text(c.e6_0.name, counter_name); },
+    return tesra::read::walk_find(
+        object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter,
+        tesra::read::next_counter_of,
+        [&](const tesra_counter_handle_t &c) {
+            return tesra::read::same_text(c.e6_0.name, counter_name);
+        },
         TESRA_COUNTER_NOT_FOUND);
 }
 
 extern "C" tesra_error_t tesra_first_counter(tesra_object_handle_t *object,
                                              tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_v6_0(object, counter, true);
 }
 
 extern "C" tesra_error_t tesra_first_counter_v6_0(tesra_object_handle_t *object,
                                                   tesra_counter_handle_t **counter,
                                                   bool update_iter) {
-    return walk_first(object->i6_0.cnt_list, &object->i6_0.current_cnt, counter, update_iter);
+    return tesra::read::walk_first(object->i6_0.cnt_list, &object->i6_0.current_cnt, counter,
+                                   update_iter);
 }
 
 extern "C" tesra_error_t tesra_next_counter(tesra_object_handle_t *object,
                                             tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_v6_0(object, counter, true);
 }
 
 extern "C" tesra_error_t tesra_next_counter_v6_0(tesra_object_handle_t *object,
                                                  tesra_counter_handle_t **counter,
                                                  bool update_iter) {
-    return walk_next(&object->i6_0.current_cnt, counter, update_iter, next_counter_of);
+    return tesra::read::walk_next(&object->i6_0.current_cnt, counter, update_iter,
+                                  tesra::read::next_counter_of);
 }
 
 // ---- counters of an object at one period (key counters are in no period chain) -----------
@@ -318,7 +327,7 @@ extern "C" tesra_error_t tesra_first_counter_by_period(tesra_object_handle_t *ob
                                                        uint64_t period,
                                                        tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_by_period_v6_0(object, period, counter, true);
 }
 
@@ -330,7 +339,7 @@ extern "C" tesra_error_t tesra_first_counter_by_period_v6_0(tesra_object_handle_
         *counter = nullptr;
         return TESRA_SUCCESS;
     }
-    tesra_period_t *entry = find_period_entry(*object, period);
+    tesra_period_t *entry = tesra::read::find_period_entry(*object, period);
     if (entry == nullptr) {
         *counter = nullptr;
         return TESRA_PERIOD_NOT_FOUND;
@@ -344,7 +353,7 @@ extern "C" tesra_error_t tesra_next_counter_by_period(tesra_object_handle_t *obj
                                                       uint64_t period,
                                                       tesra_counter_handle_t **counter) {
     if (object == nullptr || counter == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!is_v6(object)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_v6(object)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_by_period_v6_0(object, period, counter, true);
 }
 
@@ -355,7 +364,7 @@ extern "C" tesra_error_t tesra_next_counter_by_period_v6_0(tesra_object_handle_t
     uint32_t index = 0;
     tesra_period_t *entry = nullptr;
     if (tesra_get_period_index(period, &index) == TESRA_SUCCESS) {
-        entry = find_period_entry(*object, period);
+        entry = tesra::read::find_period_entry(*object, period);
     }
     if (entry == nullptr) {
         *counter = nullptr;

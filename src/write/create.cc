@@ -51,10 +51,9 @@ extern "C" tesra_error_t tesra_create_data_file_v6_0(const char *file_path,
                                                      tesra_file_handle_t **data_file,
                                                      const char **meta_path,
                                                      const char **data_path) {
-    using namespace tesra;
     // A failed creation leaves the out-parameter null rather than pointing at a released handle.
     *data_file = nullptr;
-    write::FileOwner file(c_calloc<tesra_file_handle_t>());
+    tesra::write::FileOwner file(tesra::c_calloc<tesra_file_handle_t>());
     if (!file) return TESRA_NULL_POINTER;
     file->major_v = major_v;
     file->minor_v = minor_v;
@@ -62,25 +61,25 @@ extern "C" tesra_error_t tesra_create_data_file_v6_0(const char *file_path,
     file->e6_0.minor_v = minor_v;
     if (!tesra_is_version(file.get(), 6, 0) || duration == 0) return TESRA_INVALID_ARGUMENTS;
     // Read before anything is created, so that a bad level leaves no files behind.
-    write::DataStreamMode mode{};
-    if (auto rc = write::data_stream_mode(&mode); rc != TESRA_SUCCESS) return rc;
+    tesra::write::DataStreamMode mode{};
+    if (auto rc = tesra::write::data_stream_mode(&mode); rc != TESRA_SUCCESS) return rc;
 
     auto &f = file->i6_0;
-    f.metadata_file_path = write::join_path(file_path, ".meta");
+    f.metadata_file_path = tesra::write::join_path(file_path, ".meta");
     if (f.metadata_file_path == nullptr) return TESRA_NULL_POINTER;
-    f.data_file_path = write::join_path(file_path, ".gz");
+    f.data_file_path = tesra::write::join_path(file_path, ".gz");
     if (f.data_file_path == nullptr) return TESRA_NULL_POINTER;
 
     f.access_flag = 2;
     f.duration = duration;
-    f.start_time = format::kUnsetStartTime;
+    f.start_time = tesra::format::kUnsetStartTime;
     f.end_time = 0;
 
     f.metadata_file = std::fopen(f.metadata_file_path, "w");
     if (f.metadata_file == nullptr) return TESRA_NULL_POINTER;
     f.data_file = gzopen(f.data_file_path, mode.data());
     if (f.data_file == nullptr) return TESRA_NULL_POINTER;
-    file->e6_0.file_path = c_strdup(file_path);
+    file->e6_0.file_path = tesra::c_strdup(file_path);
     if (file->e6_0.file_path == nullptr) return TESRA_NULL_POINTER;
 
     if (meta_path != nullptr) *meta_path = f.metadata_file_path;

@@ -10,18 +10,15 @@
 #include "common/c_memory.h"
 #include "write_internal.h"
 
-using namespace tesra;
-using namespace tesra::write;
-
 namespace {
 
 inline constexpr int kFixedHexWidth = 16;
 
 // Overwrites one 16-character field of the document in place.
 tesra_error_t patch_field(FILE *meta, uint64_t position, uint64_t value) {
-    if (auto rc = seek_to(meta, position); rc != TESRA_SUCCESS) return rc;
+    if (auto rc = tesra::write::seek_to(meta, position); rc != TESRA_SUCCESS) return rc;
     uint64_t written = 0;
-    if (auto rc = write_formatted(meta, &written, TESRA_FMT_FIXED_HEX, value);
+    if (auto rc = tesra::write::write_formatted(meta, &written, TESRA_FMT_FIXED_HEX, value);
         rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -35,7 +32,8 @@ tesra_error_t complete_archive(tesra_file_handle_t *data_file) {
     if (auto rc = tesra_write_object_index_v6_0(data_file); rc != TESRA_SUCCESS) return rc;
     for (int i = 0; i < TOTAL_NUM_SECTIONS; ++i) {
         const tesra_section_def_t_v6_0 &s = hi.section_defs[i];
-        if (auto rc = seek_to(f.metadata_file, s.header_offset); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = tesra::write::seek_to(f.metadata_file, s.header_offset); rc != TESRA_SUCCESS)
+            return rc;
         // A zero offset means "no such section", which the document already says.
         if (s.section_offset != 0) {
             if (auto rc = patch_field(f.metadata_file, s.header_offset,
@@ -60,7 +58,7 @@ tesra_error_t complete_archive(tesra_file_handle_t *data_file) {
     }
     // Closing the stream later reports nothing, so the index and patches are pushed out here
     // where a failure can still be told to the caller.
-    return flush(f.metadata_file);
+    return tesra::write::flush(f.metadata_file);
 }
 
 }  // namespace
@@ -78,9 +76,9 @@ extern "C" tesra_error_t tesra_close_data_file_v6_0(tesra_file_handle_t *data_fi
     tesra_error_t noted = TESRA_SUCCESS;
     if (f.header == nullptr) {
         noted = TESRA_NULL_POINTER;
-    } else if ((f.access_flag & kReadAccess) != 0) {
+    } else if ((f.access_flag & tesra::write::kReadAccess) != 0) {
         // Opened by the reader: nothing of it is ours to write.
-    } else if (has_lost_write_access(data_file)) {
+    } else if (tesra::write::has_lost_write_access(data_file)) {
         // The index names a record whose bytes never reached the stream; writing it would
         // point readers at data that is not there.
         noted = TESRA_WRITE_FAILED;
@@ -99,9 +97,9 @@ extern "C" tesra_error_t tesra_close_data_file_v6_0(tesra_file_handle_t *data_fi
 extern "C" tesra_error_t tesra_unlink(const char *file_path) {
     if (file_path == nullptr) return TESRA_INVALID_ARGUMENTS;
     const std::size_t length = std::strlen(file_path);
-    c_ptr<char> meta_path(static_cast<char *>(std::malloc(length + sizeof ".meta")));
+    tesra::c_ptr<char> meta_path(static_cast<char *>(std::malloc(length + sizeof ".meta")));
     if (!meta_path) return TESRA_NULL_POINTER;
-    c_ptr<char> data_path(static_cast<char *>(std::malloc(length + sizeof ".gz")));
+    tesra::c_ptr<char> data_path(static_cast<char *>(std::malloc(length + sizeof ".gz")));
     if (!data_path) return TESRA_NULL_POINTER;
     std::snprintf(meta_path.get(), length + sizeof ".meta", "%s.meta", file_path);
     std::snprintf(data_path.get(), length + sizeof ".gz", "%s.gz", file_path);

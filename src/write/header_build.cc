@@ -85,9 +85,6 @@ tesra_error_t make_period(tesra_object_handle_t *object,
 }  // namespace
 }  // namespace tesra::write
 
-using namespace tesra;
-using namespace tesra::write;
-
 // ---- header ---------------------------------------------------------------------------------
 
 extern "C" tesra_error_t tesra_create_header(tesra_file_handle_t *data_file,
@@ -124,31 +121,33 @@ extern "C" tesra_error_t tesra_create_header_v6_0(tesra_file_handle_t *data_file
     if (auto rc = tesra_validate_header_def_v6_0(header_def); rc != TESRA_SUCCESS) return rc;
     if (auto rc = tesra_validate_system_def_v6_0(system_def); rc != TESRA_SUCCESS) return rc;
 
-    std::unique_ptr<tesra_header_handle_t, HeaderReleaser> h(c_calloc<tesra_header_handle_t>());
+    std::unique_ptr<tesra_header_handle_t, tesra::write::HeaderReleaser> h(
+        tesra::c_calloc<tesra_header_handle_t>());
     if (!h) {
         *header = nullptr;
         return TESRA_NULL_POINTER;
     }
-    take_version(h.get(), data_file);
-    take_version(&h->i6_0.system, data_file);
+    tesra::write::take_version(h.get(), data_file);
+    tesra::write::take_version(&h->i6_0.system, data_file);
     auto &hi = h->i6_0;
     bool built = tesra_copy_header_def_v6_0(header_def, &h->e6_0) == TESRA_SUCCESS &&
                  tesra_copy_system_def_v6_0(system_def, &hi.system.e6_0) == TESRA_SUCCESS;
     if (built) {
-        hi.objects = c_calloc<tesra_object_handle_t *>(kInitialObjects);
-        hi.attr_defs = c_calloc<tesra_attribute_def_t_v6_0 *>(kInitialAttrDefs);
-        hi.section_defs = c_calloc<tesra_section_def_t_v6_0>(TOTAL_NUM_SECTIONS);
+        hi.objects = tesra::c_calloc<tesra_object_handle_t *>(tesra::write::kInitialObjects);
+        hi.attr_defs =
+            tesra::c_calloc<tesra_attribute_def_t_v6_0 *>(tesra::write::kInitialAttrDefs);
+        hi.section_defs = tesra::c_calloc<tesra_section_def_t_v6_0>(TOTAL_NUM_SECTIONS);
         built = hi.objects != nullptr && hi.attr_defs != nullptr && hi.section_defs != nullptr;
     }
     if (!built) {
         *header = nullptr;
         return TESRA_NULL_POINTER;
     }
-    hi.objects_array_size = kInitialObjects;
-    hi.attr_array_size = kInitialAttrDefs;
+    hi.objects_array_size = tesra::write::kInitialObjects;
+    hi.attr_array_size = tesra::write::kInitialAttrDefs;
     for (int i = 0; i < TOTAL_NUM_SECTIONS; ++i) {
         hi.section_defs[i].section_type = static_cast<tesra_section_t>(i);
-        hi.section_defs[i].section_version = format::kSectionVersion;
+        hi.section_defs[i].section_version = tesra::format::kSectionVersion;
     }
     hi.data_file = data_file;
     data_file->i6_0.header = h.get();
@@ -174,16 +173,16 @@ extern "C" tesra_error_t tesra_add_attr_def_v6_0(tesra_header_handle_t *header,
     if (hi.num_attr_defs == hi.attr_array_size) {
         if (hi.attr_array_size > UINT32_MAX / 2) return TESRA_NULL_POINTER;
         const uint32_t capacity =
-            hi.attr_array_size == 0 ? kInitialAttrDefs : hi.attr_array_size * 2;
-        auto *table = c_calloc<tesra_attribute_def_t_v6_0 *>(capacity);
+            hi.attr_array_size == 0 ? tesra::write::kInitialAttrDefs : hi.attr_array_size * 2;
+        auto *table = tesra::c_calloc<tesra_attribute_def_t_v6_0 *>(capacity);
         if (table == nullptr) return TESRA_NULL_POINTER;
         if (hi.num_attr_defs != 0) std::copy_n(hi.attr_defs, hi.num_attr_defs, table);
         std::free(hi.attr_defs);
         hi.attr_defs = table;
         hi.attr_array_size = capacity;
     }
-    std::unique_ptr<tesra_attribute_def_t_v6_0, AttrDefReleaser> entry(
-        c_calloc<tesra_attribute_def_t_v6_0>());
+    std::unique_ptr<tesra_attribute_def_t_v6_0, tesra::write::AttrDefReleaser> entry(
+        tesra::c_calloc<tesra_attribute_def_t_v6_0>());
     if (!entry) return TESRA_NULL_POINTER;
     // A half-copied entry is released here: the header frees only the counted entries.
     if (auto rc = tesra_copy_attr_def_v6_0(attr_def, entry.get()); rc != TESRA_SUCCESS) return rc;
@@ -215,20 +214,22 @@ extern "C" tesra_error_t tesra_add_object_v6_0(tesra_header_handle_t *header,
         *object = hi.objects[id];
         return TESRA_SUCCESS;
     }
-    if (id > kMaxObjectId) return TESRA_INVALID_ARGUMENTS;
+    if (id > tesra::format::kMaxObjectId) return TESRA_INVALID_ARGUMENTS;
 
-    std::unique_ptr<tesra_object_handle_t, ObjectReleaser> obj(c_calloc<tesra_object_handle_t>());
+    std::unique_ptr<tesra_object_handle_t, tesra::write::ObjectReleaser> obj(
+        tesra::c_calloc<tesra_object_handle_t>());
     if (!obj) return TESRA_NULL_POINTER;
-    take_version(obj.get(), header);
+    tesra::write::take_version(obj.get(), header);
     if (auto rc = tesra_copy_object_def_v6_0(object_def, &obj->e6_0); rc != TESRA_SUCCESS) {
         return rc;
     }
     obj->i6_0.header = header;
 
     if (id >= hi.objects_array_size) {
-        uint64_t capacity = hi.objects_array_size == 0 ? kInitialObjects : hi.objects_array_size;
+        uint64_t capacity =
+            hi.objects_array_size == 0 ? tesra::write::kInitialObjects : hi.objects_array_size;
         while (capacity <= id) capacity *= 2;
-        auto *table = c_calloc<tesra_object_handle_t *>(capacity);
+        auto *table = tesra::c_calloc<tesra_object_handle_t *>(capacity);
         if (table == nullptr) return TESRA_NULL_POINTER;
         if (hi.objects_array_size != 0) std::copy_n(hi.objects, hi.objects_array_size, table);
         std::free(hi.objects);
@@ -264,17 +265,17 @@ extern "C" tesra_error_t tesra_add_aggregation_v6_0(tesra_object_handle_t *objec
                                                     tesra_aggregation_handle_t **aggregation) {
     if (auto rc = tesra_validate_aggregation_def_v6_0(aggr_def); rc != TESRA_SUCCESS) return rc;
     for (auto *a = object->i6_0.aggregation_list; a != nullptr; a = a->i6_0.next_agg_in_list) {
-        if (same_text(a->e6_0.aggr_type, aggr_def->aggr_type) &&
-            same_text(a->e6_0.inst_name, aggr_def->inst_name) &&
-            same_text(a->e6_0.inst_uuid, aggr_def->inst_uuid)) {
+        if (tesra::write::same_text(a->e6_0.aggr_type, aggr_def->aggr_type) &&
+            tesra::write::same_text(a->e6_0.inst_name, aggr_def->inst_name) &&
+            tesra::write::same_text(a->e6_0.inst_uuid, aggr_def->inst_uuid)) {
             *aggregation = a;
             return TESRA_SUCCESS;
         }
     }
-    std::unique_ptr<tesra_aggregation_handle_t, AggregationReleaser> agg(
-        c_calloc<tesra_aggregation_handle_t>());
+    std::unique_ptr<tesra_aggregation_handle_t, tesra::write::AggregationReleaser> agg(
+        tesra::c_calloc<tesra_aggregation_handle_t>());
     if (!agg) return TESRA_NULL_POINTER;
-    take_version(agg.get(), object);
+    tesra::write::take_version(agg.get(), object);
     if (auto rc = tesra_copy_aggregation_def_v6_0(aggr_def, &agg->e6_0); rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -309,19 +310,19 @@ extern "C" tesra_error_t tesra_add_counter_v6_0(tesra_object_handle_t *object,
     const bool is_key = counter_def->is_key;
     auto &oi = object->i6_0;
 
-    std::unique_ptr<tesra_counter_handle_t, CounterReleaser> fresh;
-    tesra_counter_handle_t *k = find_counter(object, counter_def->cnt_id);
+    std::unique_ptr<tesra_counter_handle_t, tesra::write::CounterReleaser> fresh;
+    tesra_counter_handle_t *k = tesra::write::find_counter(object, counter_def->cnt_id);
     if (k == nullptr) {
-        fresh.reset(c_calloc<tesra_counter_handle_t>());
+        fresh.reset(tesra::c_calloc<tesra_counter_handle_t>());
         if (!fresh) return TESRA_NULL_POINTER;
-        take_version(fresh.get(), object);
+        tesra::write::take_version(fresh.get(), object);
         if (auto rc = tesra_copy_counter_def_v6_0(counter_def, &fresh->e6_0); rc != TESRA_SUCCESS) {
             return rc;
         }
         fresh->i6_0.object = object;
         k = fresh.get();
     } else {
-        if (!counter_matches(k->e6_0, *counter_def)) return TESRA_COUNTER_MISMATCH;
+        if (!tesra::write::counter_matches(k->e6_0, *counter_def)) return TESRA_COUNTER_MISMATCH;
         const tesra_error_t rc = tesra_add_period_to_counter_v6_0(p, k);
         if (rc != TESRA_SUCCESS && rc != TESRA_PERIOD_EXISTS) return rc;
         *counter = k;
@@ -341,10 +342,12 @@ extern "C" tesra_error_t tesra_add_counter_v6_0(tesra_object_handle_t *object,
 
     // Everything that can fail is prepared before any list is touched, so that a failure never
     // leaves a released counter linked into the object.
-    std::unique_ptr<tesra_period_t, PeriodReleaser> made;
+    std::unique_ptr<tesra_period_t, tesra::write::PeriodReleaser> made;
     tesra_period_t *target = at;
     if (at == nullptr || at->period != p) {
-        if (auto rc = make_period(object, p, period_index, &made); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = tesra::write::make_period(object, p, period_index, &made);
+            rc != TESRA_SUCCESS)
+            return rc;
         target = made.get();
     }
 

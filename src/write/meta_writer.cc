@@ -9,9 +9,6 @@
 #include "common/archive_format.h"
 #include "write_internal.h"
 
-using namespace tesra;
-using namespace tesra::write;
-
 namespace {
 
 // A group of strings escaped together and released when the group goes out of scope. An absent
@@ -48,12 +45,12 @@ public:
     __attribute__((format(printf, 2, 3))) tesra_error_t put(const char *format, ...) {
         va_list args;
         va_start(args, format);
-        const tesra_error_t rc = write_formatted_v(file_, &count_, format, args);
+        const tesra_error_t rc = tesra::write::write_formatted_v(file_, &count_, format, args);
         va_end(args);
         return rc;
     }
     tesra_error_t put_raw(const void *data, std::size_t size) {
-        if (auto rc = write_raw(file_, data, size); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = tesra::write::write_raw(file_, data, size); rc != TESRA_SUCCESS) return rc;
         count_ += size;
         return TESRA_SUCCESS;
     }
@@ -134,8 +131,9 @@ tesra_error_t write_document(MetaWriter &out, tesra_file_handle_t *data_file) {
     auto &hi = header->i6_0;
     auto &f = data_file->i6_0;
 
-    TESRA_TRY(out.put_raw(format::kXmlDeclaration.data(), format::kXmlDeclaration.size()));
-    TESRA_TRY(out.put_raw(format::kDtd.data(), format::kDtd.size()));
+    TESRA_TRY(
+        out.put_raw(tesra::format::kXmlDeclaration.data(), tesra::format::kXmlDeclaration.size()));
+    TESRA_TRY(out.put_raw(tesra::format::kDtd.data(), tesra::format::kDtd.size()));
     hi.header_offset = out.count();
     {
         Escaped<1> e({header->e6_0.preset_version});
@@ -190,5 +188,5 @@ extern "C" tesra_error_t tesra_finalize_header_v6_0(tesra_file_handle_t *data_fi
     MetaWriter out(f.metadata_file, f.metadata_written_count);
     if (auto rc = write_document(out, data_file); rc != TESRA_SUCCESS) return rc;
     f.metadata_written_count = out.count();
-    return flush(f.metadata_file);
+    return tesra::write::flush(f.metadata_file);
 }

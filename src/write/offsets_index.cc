@@ -12,9 +12,6 @@
 // Tables and lists are written straight from memory; the format is little-endian.
 static_assert(std::endian::native == std::endian::little);
 
-using namespace tesra;
-using namespace tesra::write;
-
 namespace {
 
 uint64_t section_start(const tesra_file_handle_t *data_file) {
@@ -53,7 +50,7 @@ extern "C" tesra_error_t tesra_write_object_index_v6_0(tesra_file_handle_t *data
     hi.section_defs[TESRA_OBJECT_INDEX].section_offset = start;
 
     const uint64_t cells = static_cast<uint64_t>(hi.num_objects_sampled) * TESRA_NUM_PERIODS;
-    c_ptr<tesra_offset_t> table(c_calloc<tesra_offset_t>(cells));
+    tesra::c_ptr<tesra_offset_t> table(tesra::c_calloc<tesra_offset_t>(cells));
     if (!table) return TESRA_NULL_POINTER;
     std::free(hi.object_index);
     hi.object_index = table.get();
@@ -66,8 +63,10 @@ extern "C" tesra_error_t tesra_write_object_index_v6_0(tesra_file_handle_t *data
     uint64_t position = start + cells * sizeof(tesra_offset_t);
     if (auto rc = walk_section(data_file, &position, false); rc != TESRA_SUCCESS) return fail(rc);
     // The index goes right behind the document's 0x00 byte.
-    if (auto rc = seek_to(f.metadata_file, start); rc != TESRA_SUCCESS) return fail(rc);
-    if (auto rc = write_raw(f.metadata_file, table.get(), cells * sizeof(tesra_offset_t));
+    if (auto rc = tesra::write::seek_to(f.metadata_file, start); rc != TESRA_SUCCESS)
+        return fail(rc);
+    if (auto rc =
+            tesra::write::write_raw(f.metadata_file, table.get(), cells * sizeof(tesra_offset_t));
         rc != TESRA_SUCCESS) {
         return fail(rc);
     }
@@ -87,11 +86,11 @@ extern "C" tesra_error_t tesra_write_period_offsets_v6_0(tesra_file_handle_t *da
     // A reader derives every table's length from the two times and refuses a span without
     // two distinct aligned times, so no index can describe such an archive.
     if (f.end_time <= f.start_time) return TESRA_INVALID_TIMESTAMP;
-    const uint64_t n64 = format::slot_count64(f.start_time, f.end_time, period->period);
-    if (n64 > kMaxSlots) return TESRA_INVALID_TIMESTAMP;
+    const uint64_t n64 = tesra::format::slot_count64(f.start_time, f.end_time, period->period);
+    if (n64 > tesra::format::kMaxSlots) return TESRA_INVALID_TIMESTAMP;
     const auto n = static_cast<uint32_t>(n64);
     if (period->num_offsets != n) {
-        if (auto rc = resize_slot_tables(period, n); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = tesra::write::resize_slot_tables(period, n); rc != TESRA_SUCCESS) return rc;
     }
     if (!write_flag) {
         if (auto rc = tesra_set_object_period_offset(f.header, obj_count, period->period,
@@ -102,7 +101,8 @@ extern "C" tesra_error_t tesra_write_period_offsets_v6_0(tesra_file_handle_t *da
         *written_count += sizeof(tesra_offset_t) * n;
         return TESRA_SUCCESS;
     }
-    return write_raw(f.metadata_file, period->record_offsets, sizeof(tesra_offset_t) * n);
+    return tesra::write::write_raw(f.metadata_file, period->record_offsets,
+                                   sizeof(tesra_offset_t) * n);
 }
 
 extern "C" tesra_error_t tesra_write_iterative_record_offsets_v6_0(tesra_file_handle_t *data_file,
@@ -111,15 +111,16 @@ extern "C" tesra_error_t tesra_write_iterative_record_offsets_v6_0(tesra_file_ha
                                                                    uint64_t *written_count,
                                                                    bool write_flag) {
     uint64_t &entry = period->record_offsets[offset_index];
-    if (!format::is_partial_entry(entry)) return TESRA_SUCCESS;
+    if (!tesra::format::is_partial_entry(entry)) return TESRA_SUCCESS;
     const tesra_iterative_record_offsets_t &list = period->iterative_record_offsets[offset_index];
     const uint32_t count = list.num_offsets;
     if (!write_flag) {
-        entry = format::make_partial_entry(*written_count - section_start(data_file));
+        entry = tesra::format::make_partial_entry(*written_count - section_start(data_file));
         *written_count += sizeof(uint32_t) + sizeof(tesra_offset_t) * count;
         return TESRA_SUCCESS;
     }
     FILE *meta = data_file->i6_0.metadata_file;
-    if (auto rc = write_raw(meta, &count, sizeof count); rc != TESRA_SUCCESS) return rc;
-    return write_raw(meta, list.offsets, sizeof(tesra_offset_t) * count);
+    if (auto rc = tesra::write::write_raw(meta, &count, sizeof count); rc != TESRA_SUCCESS)
+        return rc;
+    return tesra::write::write_raw(meta, list.offsets, sizeof(tesra_offset_t) * count);
 }
