@@ -1,7 +1,6 @@
 // The frame that every retrieval call runs in: open one archive read-only, run the call's steps,
 // close it, and turn the first failure into the caller's error text.
-#ifndef TESRA_WRAPPER_WRAP_ARCHIVE_H
-#define TESRA_WRAPPER_WRAP_ARCHIVE_H
+#pragma once
 
 #include <cstdint>
 #include <vector>
@@ -67,5 +66,3 @@ tesra_error_t run_query(tesra_file_handle_t *file,
                         tesra_query_handle_t **out);
 
 }  // namespace tesra::wrap
-
-#endif  // TESRA_WRAPPER_WRAP_ARCHIVE_H

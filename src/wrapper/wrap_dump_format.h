@@ -1,7 +1,6 @@
 // Line format of the counter-value dump: one line per instance, each counter's values in
 // double quotes, separated by ", ", counters back to back.
-#ifndef TESRA_WRAPPER_WRAP_DUMP_FORMAT_H
-#define TESRA_WRAPPER_WRAP_DUMP_FORMAT_H
+#pragma once
 
 #include <cinttypes>
 #include <cstdio>
@@ -45,5 +44,3 @@ inline void write_dump_lines(std::FILE *out, const tesra_wrapper_counter_data_t 
 }
 
 }  // namespace tesra::wrap
-
-#endif  // TESRA_WRAPPER_WRAP_DUMP_FORMAT_H

@@ -1,7 +1,6 @@
 // System-log frame and error-label helpers shared by every extraction call.
 // Each call opens the log under its own identity and closes it before returning.
-#ifndef TESRA_WRAPPER_WRAP_LOG_H
-#define TESRA_WRAPPER_WRAP_LOG_H
+#pragma once
 
 #include <syslog.h>
 
@@ -43,5 +42,3 @@ inline const char *label_of(tesra_error_t code) {
 inline const char *shown(const char *text) { return text != nullptr ? text : "(null)"; }
 
 }  // namespace tesra::wrap
-
-#endif  // TESRA_WRAPPER_WRAP_LOG_H

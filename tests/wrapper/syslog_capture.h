@@ -1,7 +1,6 @@
 // Records what the code under test sends to the system log. The test program defines the
 // system-log functions itself, so the libraries' calls land here instead of in the C library.
-#ifndef TESRA_TESTS_WRAPPER_SYSLOG_CAPTURE_H
-#define TESRA_TESTS_WRAPPER_SYSLOG_CAPTURE_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -27,5 +26,3 @@ std::vector<LogEvent> log_messages();
 void clear_log();
 
 }  // namespace tesra::test
-
-#endif  // TESRA_TESTS_WRAPPER_SYSLOG_CAPTURE_H
