@@ -128,7 +128,6 @@ tesra_error_t first_timestamp(tesra_query_handle_t &query,
 }  // namespace tesra::read
 
 using tesra::guarded;
-namespace rd = tesra::read;
 
 // ---- public entries
 // ------------------------------------------------------------------------------
@@ -159,13 +158,13 @@ extern "C" tesra_error_t tesra_get_timestamp(tesra_timestamp_handle_t *timestamp
 extern "C" tesra_error_t tesra_first_timestamp_v6_0(tesra_query_handle_t *query,
                                                     tesra_timestamp_handle_t **timestamp,
                                                     bool update_iter) {
-    return guarded([&] { return rd::first_timestamp(*query, timestamp, update_iter); });
+    return guarded([&] { return tesra::read::first_timestamp(*query, timestamp, update_iter); });
 }
 
 extern "C" tesra_error_t tesra_next_timestamp_v6_0(tesra_query_handle_t *query,
                                                    tesra_timestamp_handle_t **timestamp,
                                                    bool update_iter) {
-    return guarded([&] { return rd::next_timestamp(*query, timestamp, update_iter); });
+    return guarded([&] { return tesra::read::next_timestamp(*query, timestamp, update_iter); });
 }
 
 extern "C" tesra_error_t tesra_get_timestamp_v6_0(tesra_timestamp_handle_t *timestamp,
@@ -176,12 +175,12 @@ extern "C" tesra_error_t tesra_get_timestamp_v6_0(tesra_timestamp_handle_t *time
 }
 
 extern "C" tesra_error_t tesra_get_timestamps_v6_0(tesra_query_handle_t *query) {
-    return guarded([&] { return rd::get_timestamps(*query); });
+    return guarded([&] { return tesra::read::get_timestamps(*query); });
 }
 
 extern "C" tesra_error_t tesra_is_timestamp_valid_v6_0(uint64_t ts_msb,
                                                        tesra_query_handle_t *query,
                                                        bool *is_valid) {
-    *is_valid = rd::is_timestamp_valid(ts_msb, *query);
+    *is_valid = tesra::read::is_timestamp_valid(ts_msb, *query);
     return TESRA_SUCCESS;
 }
