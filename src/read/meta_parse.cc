@@ -192,8 +192,7 @@ tesra_error_t parse_header(xmlNode *root, tesra_file_handle_t *file) {
         // Still being written: the tables are sized for the default span, whatever the
         // attribute says.
         f.duration = format::kDefaultPartialDuration;
-    } else if (f.start_time == format::kUnsetStartTime ||
-               (indexed && f.end_time <= f.start_time)) {
+    } else if (f.start_time == format::kUnsetStartTime || (indexed && f.end_time <= f.start_time)) {
         return TESRA_INVALID_TIMESTAMP;
     }
     if (indexed) {

@@ -193,8 +193,8 @@ tesra_error_t index_record(tesra_file_handle_t &file,
                            const format::RecordHeader &record,
                            uint64_t offset) {
     const uint64_t p = record.period;
-    return tesra_update_object_index_v6_0(
-        &file, format::aligned_time(record.msecs_since_base, p), p, record.obj_id, offset);
+    return tesra_update_object_index_v6_0(&file, format::aligned_time(record.msecs_since_base, p),
+                                          p, record.obj_id, offset);
 }
 
 // The data stream of an open archive, for the record scanner.
@@ -223,8 +223,7 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
         // Records of a period outside the table are skipped; their bodies still chain the
         // stream.
         if (record.breach == format::StopReason::kUnknownPeriod) continue;
-        if (auto rc = index_record(file, record.header, record.offset);
-            rc != TESRA_SUCCESS) {
+        if (auto rc = index_record(file, record.header, record.offset); rc != TESRA_SUCCESS) {
             return rc;
         }
     }
