@@ -17,6 +17,7 @@
 #include "common/guard.h"
 #include "read/meta_document.h"
 #include "read/meta_file.h"
+#include "read/read_internal.h"
 
 namespace tesra::read {
 namespace {
@@ -24,10 +25,6 @@ namespace {
 using XmlText = std::unique_ptr<xmlChar, XmlStrDeleter>;
 
 using format::kMaxObjectId;
-
-// Without a metadata file to measure (a parse body called on its own), one table may hold this
-// many slots: the same bound the writer keeps for the tables it fills.
-constexpr uint64_t kMaxSlotsWithoutFile = format::kMaxSlots;
 
 // Texts fetched from the document, kept alive until the definition that points at them has been
 // copied by the writer, and released on every path.
@@ -86,30 +83,38 @@ bool has_no_record_yet(const tesra_file_int_t_v6_0 &f) {
     return f.start_time == format::kUnsetStartTime && f.end_time == 0;
 }
 
-// Largest slot table the header may build for `period`. Header building sizes each table from
-// the archive's start and end, and a finished archive stores every table in its index section,
-// so a table that the metadata file cannot hold betrays forged times; refusing it keeps a
-// start/end pair far apart from allocating billions of slots.
-tesra_error_t check_table_fits(const tesra_file_handle_t &file, uint64_t period) {
-    const auto &f = file.i6_0;
-    if (has_no_record_yet(f)) return TESRA_SUCCESS;  // sized from the default span
-    const uint64_t slots = format::slot_count64(f.start_time, f.end_time, period);
-    if (slots > UINT32_MAX) return TESRA_CORRUPT_ARCHIVE;
-    uint64_t limit_bytes = kMaxSlotsWithoutFile * sizeof(uint64_t);
-    if (f.metadata_file != nullptr) {
-        if (auto rc = metadata_file_size(f.metadata_file, &limit_bytes); rc != TESRA_SUCCESS) {
-            return rc;
+// Whether the tables will be read from the index section of the metadata file: the archive is
+// not named as one still being written and its document gives the section a position. Only then
+// does the file bound the tables; an archive without an index has its tables sized and grown
+// exactly as its writer sized and grew them, within the writer's own slot bound.
+bool index_on_disk(const xmlNode *root, const tesra_file_handle_t &file) {
+    if (file.i6_0.metadata_file == nullptr) return false;
+    if (file.e6_0.file_path != nullptr && has_partial_template(file.e6_0.file_path)) return false;
+    for (const xmlNode *def = root->children; def != nullptr; def = def->next) {
+        if (!is_element(def, format::kElemSectionDef)) continue;
+        const xmlNode *type = first_child_named(def, format::kElemSectionType);
+        const xmlNode *offset = first_child_named(def, format::kElemSectionOffset);
+        TextBag texts;
+        if (type == nullptr || offset == nullptr ||
+            lax_decimal(texts.content(type)) != TESRA_OBJECT_INDEX) {
+            continue;
         }
+        uint64_t relative = 0;
+        // A malformed offset is refused with its own code when the section is parsed.
+        return strict_number(texts.content(offset), 16, &relative) == TESRA_SUCCESS &&
+               relative != 0;
     }
-    return slots * sizeof(uint64_t) <= limit_bytes ? TESRA_SUCCESS : TESRA_CORRUPT_ARCHIVE;
+    return false;
 }
 
-// All tables of a finished archive together must fit in its metadata file too; checking each on
-// its own would still let many objects each claim a table as large as the file. Counts every
-// distinct object and period that the preset names.
+// Header building sizes each table from the archive's start and end, and a finished archive
+// stores every table in its index section, so all the tables together must fit in its metadata
+// file: a start/end pair far apart, or many objects each claiming a large table, betray forged
+// times before billions of slots are allocated. Counts every distinct object and period that
+// the preset names.
 tesra_error_t check_all_tables_fit(const xmlNode *root, const tesra_file_handle_t &file) {
     const auto &f = file.i6_0;
-    if (has_no_record_yet(f) || f.metadata_file == nullptr) return TESRA_SUCCESS;
+    if (has_no_record_yet(f)) return TESRA_SUCCESS;
     uint64_t file_size = 0;
     if (auto rc = metadata_file_size(f.metadata_file, &file_size); rc != TESRA_SUCCESS) return rc;
 
@@ -179,14 +184,20 @@ tesra_error_t parse_header(xmlNode *root, tesra_file_handle_t *file) {
     }
     f.end_time = end;
 
+    // A writer only lays out an index for records of at least two aligned times. Without an
+    // index the times are whatever the writer held when it wrote the header: one aligned time,
+    // or a start it set ahead of every record, are both times it accepts.
+    const bool indexed = index_on_disk(root, *file);
     if (has_no_record_yet(f)) {
         // Still being written: the tables are sized for the default span, whatever the
         // attribute says.
         f.duration = format::kDefaultPartialDuration;
-    } else if (f.end_time <= f.start_time) {
+    } else if (f.start_time == format::kUnsetStartTime || (indexed && f.end_time <= f.start_time)) {
         return TESRA_INVALID_TIMESTAMP;
     }
-    if (auto rc = check_all_tables_fit(root, *file); rc != TESRA_SUCCESS) return rc;
+    if (indexed) {
+        if (auto rc = check_all_tables_fit(root, *file); rc != TESRA_SUCCESS) return rc;
+    }
 
     xmlNode *system = nullptr;
     for (xmlNode *c = root->children; c != nullptr && system == nullptr; c = c->next) {
@@ -398,13 +409,10 @@ tesra_error_t parse_counter(xmlNode *node, tesra_object_handle_t *object) {
     def.y_names = y_names.empty() ? nullptr : y_names.data();
     def.num_y_items = static_cast<uint32_t>(y_names.size());
 
-    tesra_file_handle_t *file = object->i6_0.header ? object->i6_0.header->i6_0.data_file : nullptr;
     // Ascending index is ascending period: the counter's first addition brings its smallest.
+    // Each table is sized by header building, clamped to the writer's slot bound.
     for (uint64_t period : periods) {
         if (period == 0) continue;
-        if (file != nullptr) {
-            if (auto rc = check_table_fits(*file, period); rc != TESRA_SUCCESS) return rc;
-        }
         def.periods[0] = period;
         def.num_periods = 1;
         tesra_counter_handle_t *counter = nullptr;

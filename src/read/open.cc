@@ -18,6 +18,7 @@
 #include "common/guard.h"
 #include "read/data_stream.h"
 #include "read/meta_document.h"
+#include "read/read_internal.h"
 
 namespace tesra::read {
 namespace {
@@ -31,10 +32,6 @@ using FileHandlePtr = std::unique_ptr<tesra_file_handle_t, FileHandleDeleter>;
 
 constexpr uint32_t kAccessRead = 1;
 constexpr uint32_t kAccessReadWrite = 3;
-
-bool has_partial_template(std::string_view path) {
-    return path.find(format::kPartialArchiveTemplate) != std::string_view::npos;
-}
 
 // "%s<suffix>" into a buffer of the path's length plus the suffix and its terminator.
 char *path_with_suffix(const char *path, const char *suffix) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -71,6 +72,14 @@ owned<T> new_child_handle(const Parent &parent) noexcept {
         h->minor_v = parent.minor_v;
     }
     return h;
+}
+
+// ---- archive names -----------------------------------------------------------------------------
+
+// An archive named before its time span was known is still being written (or was never
+// finished): it is indexed from its data stream, whatever its metadata file holds.
+inline bool has_partial_template(std::string_view path) noexcept {
+    return path.find(format::kPartialArchiveTemplate) != std::string_view::npos;
 }
 
 // ---- archive times -----------------------------------------------------------------------------

@@ -38,12 +38,11 @@ tesra_error_t read_metadata_at(FILE *file, uint64_t offset, std::span<std::byte>
 
 namespace {
 
-// An archive being written has no index on disk; its tables grow as the rebuild meets records.
-// Each table is bounded by the writer, but many objects could each grow a table of a million
-// slots from a handful of forged records. All tables of one rebuild together stay below this
-// many slots (8 + 24 bytes each in memory, so at most 128 MiB); a fifteen-minute archive needs
-// about 900 slots per table at the finest period.
-constexpr uint64_t kMaxRebuildSlots = UINT64_C(1) << 22;
+// Whether the archive's times describe a span. A writer may set the start ahead of its records,
+// so an archive still being written can carry an end below its start.
+bool has_span(const tesra_file_int_t_v6_0 &f) {
+    return f.start_time != format::kUnsetStartTime && f.end_time >= f.start_time;
+}
 
 uint64_t index_section_start(const tesra_header_handle_t &header) {
     return header.i6_0.section_defs[TESRA_OBJECT_INDEX].section_offset;
@@ -186,53 +185,16 @@ tesra_error_t parse_iterative_record_offsets(tesra_file_handle_t &file,
     return TESRA_SUCCESS;
 }
 
-tesra_period_t *find_period(const tesra_header_handle_t &header, uint32_t obj_id, uint64_t p) {
-    if (obj_id >= header.i6_0.objects_array_size || header.i6_0.objects == nullptr) return nullptr;
-    const tesra_object_handle_t *object = header.i6_0.objects[obj_id];
-    if (object == nullptr) return nullptr;
-    for (auto *period = object->i6_0.period_list; period != nullptr; period = period->next_period) {
-        if (period->period == p) return period;
-    }
-    return nullptr;
-}
-
-uint64_t count_table_slots(const tesra_header_handle_t &header) {
-    uint64_t total = 0;
-    for (auto *o = header.i6_0.object_list; o != nullptr; o = o->i6_0.next_object) {
-        for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period)
-            total += p->num_offsets;
-    }
-    return total;
-}
-
-// Slots a table will hold after the writer's index maintenance has entered a record at `slot`:
-// it doubles until it covers the slot.
-uint64_t grown_slots(uint64_t current, uint64_t slot) {
-    uint64_t n = current == 0 ? 1 : current;
-    while (n <= slot) n *= 2;
-    return n;
-}
-
-// Enters one complete record into the index through the writer's own maintenance, after
-// checking that the table growth it causes stays within the rebuild's bound.
+// Enters one complete record into the index through the writer's own maintenance. Its bounds
+// are the writer's (no table beyond the slot bound, no record outside the reach of the archive's
+// time grid), so every archive the writer produced is rebuilt, and a forged stream can make the
+// reader hold no more than a writer indexing the same records would have held.
 tesra_error_t index_record(tesra_file_handle_t &file,
                            const format::RecordHeader &record,
-                           uint64_t offset,
-                           uint64_t *table_slots) {
+                           uint64_t offset) {
     const uint64_t p = record.period;
-    const uint64_t t = format::aligned_time(record.msecs_since_base, p);
-    tesra_period_t *period = find_period(*file.i6_0.header, record.obj_id, p);
-    const uint64_t s = file.i6_0.start_time;
-    if (period != nullptr && s != format::kUnsetStartTime && !format::is_once_per_archive(p) &&
-        t / p >= s / p) {
-        const uint64_t slot = t / p - s / p;
-        const uint64_t after = grown_slots(period->num_offsets, slot);
-        if (after > period->num_offsets) {
-            *table_slots += after - period->num_offsets;
-            if (*table_slots > kMaxRebuildSlots) return TESRA_CORRUPT_ARCHIVE;
-        }
-    }
-    return tesra_update_object_index_v6_0(&file, t, p, record.obj_id, offset);
+    return tesra_update_object_index_v6_0(&file, format::aligned_time(record.msecs_since_base, p),
+                                          p, record.obj_id, offset);
 }
 
 // The data stream of an open archive, for the record scanner.
@@ -250,7 +212,6 @@ private:
 tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr) return TESRA_NULL_POINTER;
-    uint64_t table_slots = count_table_slots(*header);
 
     // Object, period and time are left to the writer's index maintenance, which refuses them
     // with its own codes; the scanner holds records to the period table only.
@@ -262,8 +223,7 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
         // Records of a period outside the table are skipped; their bodies still chain the
         // stream.
         if (record.breach == format::StopReason::kUnknownPeriod) continue;
-        if (auto rc = index_record(file, record.header, record.offset, &table_slots);
-            rc != TESRA_SUCCESS) {
+        if (auto rc = index_record(file, record.header, record.offset); rc != TESRA_SUCCESS) {
             return rc;
         }
     }
@@ -279,7 +239,7 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
     }
 
     auto &f = file.i6_0;
-    if (f.start_time != format::kUnsetStartTime) f.duration = f.end_time - f.start_time;
+    if (has_span(f)) f.duration = f.end_time - f.start_time;
     const uint64_t base_time = header->i6_0.system.e6_0.base_time;
     file.e6_0.start_time = f.start_time + base_time;
     file.e6_0.end_time = f.end_time + base_time;
@@ -290,8 +250,9 @@ tesra_error_t update_num_record_offsets(tesra_file_handle_t &file) {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr) return TESRA_NULL_POINTER;
     const auto &f = file.i6_0;
-    // Without any record the span is undefined (start unset, end 0); the tables stay as built.
-    if (f.start_time == format::kUnsetStartTime) return TESRA_SUCCESS;
+    // Without a span (no record yet, or a start set ahead of every record) there is nothing to
+    // trim to; the tables stay as built.
+    if (!has_span(f)) return TESRA_SUCCESS;
     for (auto *o = header->i6_0.object_list; o != nullptr; o = o->i6_0.next_object) {
         for (auto *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
             uint32_t n = 0;

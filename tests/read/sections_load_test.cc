@@ -107,6 +107,84 @@ TEST_F(SectionsLoadTest, RebuiltTablesMatchWhatTheWriterIndexed) {
     }
 }
 
+// Archives a writer produced open while it still writes them and after it closed them, with the
+// tables the writer built, however the header and the records were ordered and however large
+// the tables grew.
+struct LiveCase {
+    const char *name;
+    uint32_t objects;  // ids 1..n, each with one 8-byte key counter at the 1-second period
+    bool header_first;
+    std::vector<uint64_t> seconds;  // every object gets a record at each
+};
+
+class LiveArchiveTest : public SectionsLoadTest, public ::testing::WithParamInterface<LiveCase> {};
+
+TEST_P(LiveArchiveTest, OpensWhileBeingWrittenAndAfterClose) {
+    const LiveCase &c = GetParam();
+    ArchiveSpec spec;
+    for (uint32_t id = 1; id <= c.objects; ++id) {
+        ObjectSpec o;
+        o.id = id;
+        o.name = "o" + std::to_string(id);
+        o.counters = {make_counter(1, "k", 0x0108, 8, {1000}, true)};
+        spec.objects.push_back(o);
+    }
+    const std::string live = dir.base(kPartialName);
+    ArchiveBuilder b(spec);
+    ASSERT_EQ(b.create(live), TESRA_SUCCESS);
+    if (c.header_first) {
+        ASSERT_EQ(b.finalize(), TESRA_SUCCESS);
+    }
+    for (uint64_t s : c.seconds) {
+        for (uint32_t id = 1; id <= c.objects; ++id) {
+            ASSERT_EQ(b.write(s * 1000, id, 1000, Instances().u64(s).bytes()), TESRA_SUCCESS);
+        }
+    }
+    if (!c.header_first) {
+        ASSERT_EQ(b.finalize(), TESRA_SUCCESS);
+    }
+    ASSERT_EQ(gzflush(b.file()->i6_0.data_file, Z_SYNC_FLUSH), Z_OK);
+    std::fflush(b.file()->i6_0.metadata_file);
+
+    ASSERT_EQ(archive.open(live), TESRA_SUCCESS);
+    EXPECT_EQ(archive->i6_0.start_time, b.file()->i6_0.start_time);
+    EXPECT_EQ(archive->i6_0.end_time, b.file()->i6_0.end_time);
+    const uint64_t slots = c.seconds.back() - c.seconds.front() + 1;
+    for (uint32_t id = 1; id <= c.objects; ++id) {
+        const tesra_period_t *read = period_of(object_by_id(archive.header(), id), 1000);
+        ASSERT_EQ(read->num_offsets, slots) << id;
+        auto expected = slots_of(*period_of(b.object(id), 1000));
+        expected.resize(slots);
+        EXPECT_EQ(slots_of(*read), expected) << id;
+    }
+    archive.reset();
+
+    ASSERT_EQ(b.close(), TESRA_SUCCESS);
+    const std::string finished = dir.base(kFinishedName);
+    for (const char *ext : {".meta", ".gz"}) {
+        ASSERT_EQ(std::rename((live + ext).c_str(), (finished + ext).c_str()), 0);
+    }
+    ASSERT_EQ(archive.open(finished), TESRA_SUCCESS);
+    EXPECT_NE(archive.header()->i6_0.object_index, nullptr);
+    EXPECT_EQ(period_of(object_by_id(archive.header(), c.objects), 1000)->num_offsets, slots);
+}
+
+std::vector<uint64_t> seconds_up_to(uint64_t n) {
+    std::vector<uint64_t> out(n);
+    for (uint64_t i = 0; i < n; ++i) out[i] = i;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions,
+    LiveArchiveTest,
+    ::testing::Values(
+        // The header written after ten minutes of records: its times already span them.
+        LiveCase{"RecordsBeforeTheHeader", 1, false, seconds_up_to(600)},
+        // Forty tables of a day's seconds each, grown while the records are indexed.
+        LiveCase{"ADayAtOneSecond", 40, true, {0, 86399}}),
+    [](const auto &row) { return std::string(row.param.name); });
+
 TEST_F(SectionsLoadTest, RebuildSkipsRecordsOfUnknownPeriods) {
     std::vector<std::byte> stream;
     append(stream, volume_record(60000));
