@@ -321,10 +321,12 @@ TEST_F(WrapperTest, CounterInfoNamesThePeriodsCountersIntoTheCallersList) {
 
     count = 12345;
     EXPECT_EQ(get_counter_info(object, kFiveMinutes, names.data(), &count), TESRA_PERIOD_NOT_FOUND);
-    EXPECT_EQ(count, 12345u);
+    EXPECT_EQ(count, 0u);
+    count = 12345;
     EXPECT_EQ(get_counter_info(nullptr, kMinute, names.data(), &count), TESRA_INVALID_ARGUMENTS);
     EXPECT_EQ(get_counter_info(object, kMinute, nullptr, &count), TESRA_INVALID_ARGUMENTS);
     EXPECT_EQ(get_counter_info(object, kMinute, names.data(), nullptr), TESRA_INVALID_ARGUMENTS);
+    EXPECT_EQ(count, 12345u);
     EXPECT_EQ(tesra_close_data_file(file), TESRA_SUCCESS);
 }
 
