@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tesra/tesra_wrapper_header.h"
+#include "close_failure.h"
 #include "wrapper_archives.h"
 
 namespace tesra::test {
@@ -103,6 +104,32 @@ TEST_F(WrapperTest, PeriodsOfAnUnknownObjectFailWithItsNameInTheLog) {
                             "nosuch for file : " +
                             base));
     EXPECT_EQ(log_messages()[0].ident, "tesra_wrapper_get_timestamps");
+    free_tesra_wrapper_periods_data(periods, error);
+}
+
+TEST_F(WrapperTest, FailingCloseIsLoggedAfterASuccessAndAfterAFailure) {
+    const std::string base = write(volume_spec(1), volume_records());
+    uint64_t *periods = nullptr;
+    uint32_t count = 0;
+    char *error = nullptr;
+    fail_next_stream_close();
+    EXPECT_FALSE(get_periods_list(base.c_str(), "volume", &periods, &count, &error));
+    EXPECT_EQ(std::string(error), "TESRA_CLOSE_FILE_FAILED");
+    EXPECT_THAT(message_texts(),
+                ElementsAre("Error closing file: " + base + ", error : TESRA_CLOSE_FILE_FAILED\n"));
+    free_tesra_wrapper_periods_data(periods, error);
+
+    // After a failing step the step's code is the one reported; the close only adds its line.
+    clear_log();
+    periods = nullptr;
+    error = nullptr;
+    fail_next_stream_close();
+    EXPECT_FALSE(get_periods_list(base.c_str(), "nosuch", &periods, &count, &error));
+    EXPECT_EQ(std::string(error), "TESRA_OBJECT_NOT_FOUND");
+    const auto texts = message_texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], "\nCould not close kelb data file handler, error : "
+                        "TESRA_CLOSE_FILE_FAILED for file : " + base);
     free_tesra_wrapper_periods_data(periods, error);
 }
 
