@@ -184,7 +184,8 @@ TESRA_API tesra_error_t tesra_parse_filename(char *file_path,
  *  reported an error; everything is released all the same). */
 TESRA_API tesra_error_t tesra_free_file(tesra_file_handle_t *data_file);
 /** Releases a header with its system strings, attribute definitions, section table, object
- *  index and objects. */
+ *  index and objects, and the reader's data-stream state when the reader hung it there. What a
+ *  caller stored in `pc` and `pid` is neither called nor freed. */
 TESRA_API void tesra_free_header(tesra_header_handle_t *header);
 /** Releases a malloc'ed tesra_attribute_def_t_v6_0 with its name and desc. */
 TESRA_API void tesra_free_attr_def(void *attr_def);
@@ -322,9 +323,9 @@ TESRA_API tesra_error_t tesra_finalize_header(tesra_file_handle_t *data_file);
  *  base_time, `size`, obj_id, period) and `size` body bytes from `buffer`, whole instances laid
  *  out by the header's counters (only read, not checked). A refused record is not written. After
  *  TESRA_WRITE_FAILED the handle takes no more records and close writes no index.
- *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL, size above 2 MiB);
- *  TESRA_VERSION_MISMATCH (record header does not fit the file's version);
- *  TESRA_INVALID_VERSION; TESRA_FILE_NOT_FOUND (no data stream); TESRA_OBJECT_NOT_FOUND (no
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL); TESRA_VERSION_MISMATCH
+ *  (record header does not fit the file's version); TESRA_INVALID_VERSION;
+ *  TESRA_INVALID_ARGUMENTS (size above 2 MiB, checked after the versions); TESRA_FILE_NOT_FOUND (no data stream); TESRA_OBJECT_NOT_FOUND (no
  *  such object); TESRA_PERIOD_NOT_FOUND (period 0 or not sampled by the object);
  *  TESRA_INVALID_TIMESTAMP (before the slot of the start time, or over 2^20 slots after it);
  *  TESRA_INVALID_NUM_PARTIAL_RECORDS (over 100000 records in one slot); TESRA_NULL_POINTER

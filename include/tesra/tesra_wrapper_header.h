@@ -117,8 +117,8 @@ TESRA_API void free_counter_headers(counter_wrapper_headers *counter_values_head
  *  overruns: count them first with tesra_first_counter_by_period/tesra_next_counter_by_period
  *  when an object may have more.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL); TESRA_INVALID_VERSION;
- *  TESRA_PERIOD_NOT_FOUND (object not sampled at `time_period`). `*cnt_idx` is written only on
- *  success. */
+ *  TESRA_PERIOD_NOT_FOUND (object not sampled at `time_period`; `*cnt_idx` is then the number
+ *  of names stored, 0 when the first step fails). `*cnt_idx` is written only on these two. */
 TESRA_API tesra_error_t get_counter_info(tesra_object_handle_t *current_object,
                                          uint64_t time_period,
                                          const char **cnt_names,

@@ -1,6 +1,7 @@
 // Counter values of an instance: decoding a counter's slot into values, finding where a counter's
 // slot lies in an instance, and the walk over an instance's key counters and read counters.
 #include <cstring>
+#include <optional>
 
 #include "tesra/tesra_int_defs.h"
 
@@ -149,19 +150,28 @@ tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
         return TESRA_SUCCESS;
     }
     // A timestamp entry is the instance's bytes from each query period, in list order; the
-    // counter is read from the part of its shortest period.
+    // counter is read from the part of its shortest period. The once-per-archive part stands in
+    // only when no part has that period (a once-per-archive query), so a once-per-archive period
+    // listed first cannot take the place of a later part that holds the counter.
+    const uint64_t own = counter.e6_0.periods[0];
+    std::optional<tesra_offset_t> fallback;
     uint64_t sum = 0;
     for (uint32_t i = 0; i < q.i6_0.num_periods; ++i) {
         const tesra_period_t &p = *q.i6_0.periods[i];
-        if (p.period == counter.e6_0.periods[0] || format::is_once_per_archive(p.period)) {
-            // A counter that is not sampled at that period has no slot in its part.
-            if (counter.i6_0.periods[p.period_index] == nullptr) return TESRA_PERIOD_NOT_FOUND;
+        if (p.period == own) {
             *out = sum + counter.i6_0.record_offsets[p.period_index];
             return TESRA_SUCCESS;
         }
+        // A counter that is not sampled once per archive has no slot in that part.
+        if (!fallback && format::is_once_per_archive(p.period) &&
+            counter.i6_0.periods[p.period_index] != nullptr) {
+            fallback = sum + counter.i6_0.record_offsets[p.period_index];
+        }
         sum += p.cnts_size;
     }
-    return TESRA_PERIOD_NOT_FOUND;
+    if (!fallback) return TESRA_PERIOD_NOT_FOUND;
+    *out = *fallback;
+    return TESRA_SUCCESS;
 }
 
 // Builds the counter data of position `index` in the instance's counter order: key counters

@@ -10,7 +10,8 @@ namespace tesra::wrap {
 namespace {
 
 // Walks the object's non-key counters at `period`, handing each name (borrowed from the
-// archive) to `store`. Returns the walk's code; `*count` is written only when the walk ends.
+// archive) to `store`. Returns the walk's code; `*count` is written only when the chain ends
+// (success or TESRA_PERIOD_NOT_FOUND).
 template <class Store>
 tesra_error_t walk_counter_names(tesra_object_handle_t *object,
                                  uint64_t period,
@@ -34,7 +35,9 @@ tesra_error_t walk_counter_names(tesra_object_handle_t *object,
         rc = tesra_next_counter_by_period(object, period, &next);
         counter = next;
     }
-    if (rc != TESRA_SUCCESS) return rc;
+    // An object not sampled at `period` ends the chain as an empty one would: the count
+    // stored is reported with the code. Any other failing step leaves `*count` alone.
+    if (rc != TESRA_SUCCESS && rc != TESRA_PERIOD_NOT_FOUND) return rc;
     *count = stored;
     return rc;
 }

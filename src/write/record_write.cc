@@ -92,16 +92,16 @@ extern "C" tesra_error_t tesra_write_record(tesra_file_handle_t *data_file,
     if (data_file == nullptr || record_info == nullptr || buffer == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
-    // A reader refuses a body beyond the format's limit as corrupt, so such a record would
-    // make the whole archive unreadable.
-    if (static_cast<tesra_record_header_data_t_v6_0 *>(record_info)->size >
-        format::kMaxRecordBodySize) {
-        return TESRA_INVALID_ARGUMENTS;
-    }
     if (!tesra_is_version(record_info, data_file->major_v, data_file->minor_v)) {
         return TESRA_VERSION_MISMATCH;
     }
     if (!tesra_is_version(data_file, 6, 0)) return TESRA_INVALID_VERSION;
+    // A reader refuses a body beyond the format's limit as corrupt, so such a record would
+    // make the whole archive unreadable. The size is read only once the layout is known.
+    if (static_cast<tesra_record_header_data_t_v6_0 *>(record_info)->size >
+        format::kMaxRecordBodySize) {
+        return TESRA_INVALID_ARGUMENTS;
+    }
     return tesra_write_record_v6_0(
         data_file, static_cast<tesra_record_header_data_t_v6_0 *>(record_info), buffer);
 }

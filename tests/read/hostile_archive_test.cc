@@ -60,22 +60,26 @@ protected:
 
 TEST_F(HostileArchiveTest, MetadataCutAtAnyPointFailsTheOpen) {
     ASSERT_EQ(open_with_meta(meta), TESRA_SUCCESS);
-    const std::set<tesra_error_t> expected_codes = {TESRA_PARSING_ERROR, TESRA_READ_FAILED,
-                                                    TESRA_SEEK_FAILED, TESRA_NULL_POINTER,
-                                                    TESRA_CORRUPT_ARCHIVE};
+    // A cut document does not parse; a whole document whose index section would start beyond
+    // the cut cannot be sought to; an index cut short cannot be read whole.
+    const std::size_t document_end = meta_text().rfind('>', index_start) + 1;
     // Every cut inside the index section, and a stride through the document.
     for (std::size_t cut = 0; cut < meta.size(); cut += (cut < index_start - 64 ? 7 : 1)) {
         const std::vector<std::byte> cut_meta(meta.begin(), meta.begin() + cut);
-        const tesra_error_t rc = open_with_meta(cut_meta);
-        EXPECT_TRUE(expected_codes.count(rc)) << "cut " << cut << " gave " << rc;
+        const tesra_error_t expected = cut < document_end  ? TESRA_PARSING_ERROR
+                                       : cut < index_start ? TESRA_SEEK_FAILED
+                                                           : TESRA_READ_FAILED;
+        EXPECT_EQ(open_with_meta(cut_meta), expected) << "cut " << cut;
         EXPECT_EQ(archive.get(), nullptr);
     }
 }
 
 TEST_F(HostileArchiveTest, FlippedIndexBytesGiveACodeOrAConsistentOpen) {
-    const std::set<tesra_error_t> kIndexCodes = {TESRA_SUCCESS, TESRA_READ_FAILED,
-                                                 TESRA_SEEK_FAILED, TESRA_CORRUPT_ARCHIVE,
-                                                 TESRA_INVALID_NUM_PARTIAL_RECORDS};
+    // A flipped offset still inside the file opens (it is found out on the read) or points
+    // beyond it; a flipped list length is over the limit or runs past the file's end.
+    const std::set<tesra_error_t> kIndexCodes = {TESRA_SUCCESS, TESRA_SEEK_FAILED,
+                                                 TESRA_INVALID_NUM_PARTIAL_RECORDS,
+                                                 TESRA_READ_FAILED};
     for (std::size_t at = index_start; at < meta.size(); ++at) {
         for (uint8_t mask : {0xFF, 0x80, 0x01}) {
             std::vector<std::byte> flipped = meta;
@@ -252,11 +256,8 @@ TEST_F(HostileStreamTest, CorruptCompressedStreamGivesReadFailed) {
     auto gz = read_file(base + ".gz");
     for (std::size_t i = 20; i < gz.size() - 8; i += 3) gz[i] ^= std::byte{0x5A};
     write_file(base + ".gz", gz);
-    const tesra_error_t rc = archive.open(base);
-    EXPECT_TRUE(rc == TESRA_READ_FAILED || rc == TESRA_SUCCESS || rc == TESRA_CORRUPT_ARCHIVE ||
-                rc == TESRA_OBJECT_NOT_FOUND || rc == TESRA_INVALID_TIMESTAMP ||
-                rc == TESRA_PERIOD_NOT_FOUND)
-        << rc;
+    // The damage starts inside the first record, so the scan's first inflation fails.
+    EXPECT_EQ(archive.open(base), TESRA_READ_FAILED);
 }
 
 TEST_F(HostileStreamTest, ManyFarApartRecordsGrowNoTableBeyondTheWritersBound) {
@@ -288,7 +289,8 @@ TEST_F(HostileStreamTest, RecordFarBeyondTheSlotBoundIsRefused) {
     std::vector<std::byte> stream;
     append(stream, volume_record(0));
     append(stream, volume_record(UINT64_C(0xFFFFFFFFFFFF0000)));
-    EXPECT_NE(open_stream(stream), TESRA_SUCCESS);
+    // The slot tables it would need are beyond any archive the writer can make.
+    EXPECT_EQ(open_stream(stream), TESRA_CORRUPT_ARCHIVE);
 }
 
 }  // namespace

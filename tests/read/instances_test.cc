@@ -133,6 +133,17 @@ TEST_F(KeyMatching, UnknownValueTypeIsRefusedAndEmptyStringListImposesNothing) {
     EXPECT_TRUE(equal);
 }
 
+TEST_F(KeyMatching, StringFillingTheWholeSlotIsComparedToItsLastByte) {
+    std::memcpy(instance_ + 4, "abcdefgh", 8);  // no terminating NUL within the slot
+    tesra_cnt_value_t v[1];
+    bool equal = false;
+    for (const auto &[text, expected] : {std::pair{"abcdefgh", true}, {"abcdefgX", false}}) {
+        v[0].val_str = text;
+        EXPECT_EQ(match({TESRA_CNT_STRING, v, 1}, &equal), TESRA_SUCCESS);
+        EXPECT_EQ(equal, expected) << text;
+    }
+}
+
 // ---- timestamp instances -----------------------------------------------------------------------
 
 class TimestampInstances : public SampleArchiveTest {

@@ -217,6 +217,36 @@ TEST_F(Query, OncePerArchiveQueryHasOneTimeAtTheArchiveStart) {
     EXPECT_EQ(values(q, "boot"), (std::vector<uint64_t>{42}));
 }
 
+// The joined entry holds each period's part in list order; naming the once-per-archive counter
+// first puts its part first, and each counter must still be read from its own part.
+TEST_F(Query, OrderOfNamesDoesNotMoveACountersPart) {
+    TempDir dir;
+    const auto base = dir.base(kArchiveName);
+    ArchiveSpec spec;
+    ObjectSpec obj;
+    obj.id = 9;
+    obj.name = "mix";
+    obj.counters = {make_counter(1, "id", 0x0104, 4, {1000, kOnce}, true),
+                    make_counter(2, "cfg", 0x0108, 8, {kOnce}),
+                    make_counter(3, "rate", 0x0108, 8, {1000})};
+    spec.objects = {obj};
+    ASSERT_EQ(write_archive(spec, base,
+                            {{0, 9, kOnce, Instances().u32(1).u64(77).bytes()},
+                             {0, 9, 1000, Instances().u32(1).u64(5).bytes()},
+                             {1000, 9, 1000, Instances().u32(1).u64(6).bytes()}}),
+              TESRA_SUCCESS);
+    OpenArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    for (auto order : {std::vector<const char *>{"cfg", "rate"}, {"rate", "cfg"}}) {
+        auto d = def("mix", 1000);
+        name_counters(d, order);
+        tesra_query_handle_t *q = nullptr;
+        ASSERT_EQ(tesra_query(archive.get(), &d, &q), TESRA_SUCCESS) << order[0];
+        EXPECT_EQ(values(q, "rate"), (std::vector<uint64_t>{5})) << order[0];
+        EXPECT_EQ(values(q, "cfg"), (std::vector<uint64_t>{77})) << order[0];
+    }
+}
+
 TEST_F(Query, EntryRefusesMissingArgumentsAndForeignVersions) {
     auto d = def("volume", 1000);
     auto *sentinel = reinterpret_cast<tesra_query_handle_t *>(0x1);

@@ -29,8 +29,8 @@ std::vector<Seen> walk(tesra_file_handle_t *file, tesra_order_type_t order, uint
 
 class RecordWalk : public SampleArchiveTest {};
 
-TEST_F(RecordWalk, LinearOrderIsTimeThenObjectThenPeriod) {
-    const auto seen = walk(file(), TESRA_LINEAR_ORDER, kBase);
+// The sample archive's records in time order: once-per-archive records at the first second.
+std::vector<Seen> sample_in_time_order() {
     std::vector<Seen> expected;
     for (uint64_t t = 0; t <= 10000; t += 1000) {
         expected.emplace_back(t, kVolume, 1000);
@@ -40,7 +40,25 @@ TEST_F(RecordWalk, LinearOrderIsTimeThenObjectThenPeriod) {
         }
         if (t == 0) expected.emplace_back(0, kNode, kOnce);
     }
-    EXPECT_EQ(seen, expected);
+    return expected;
+}
+
+TEST_F(RecordWalk, LinearOrderIsTimeThenObjectThenPeriod) {
+    // Starts before the archive's start begin at its first second, once-per-archive included.
+    for (uint64_t start : {kBase, kBase - 3500, uint64_t{0}}) {
+        EXPECT_EQ(walk(file(), TESRA_LINEAR_ORDER, start), sample_in_time_order()) << start;
+    }
+}
+
+TEST(RecordWalkClock, DueSlotsFollowTheTimeSinceBaseNotTheAbsoluteTime) {
+    TempDir dir;
+    const auto base = dir.base(kArchiveName);
+    ArchiveSpec spec = sample_spec();
+    spec.system.base_time = kBase + 1000;  // no multiple of 5000
+    ASSERT_EQ(write_archive(spec, base, sample_records()), TESRA_SUCCESS);
+    OpenArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    EXPECT_EQ(walk(archive.get(), TESRA_LINEAR_ORDER, 0), sample_in_time_order());
 }
 
 TEST_F(RecordWalk, LinearWalkStartingMidSecondBeginsAtThatSecondWithoutOncePerArchive) {
@@ -64,10 +82,20 @@ TEST_F(RecordWalk, RawOrderFollowsTheStreamToItsEndAndStaysThere) {
 }
 
 TEST_F(RecordWalk, RawOrderSkipsRecordsBeforeTheStartTime) {
-    const auto seen = walk(file(), TESRA_RAW_ORDER, kBase + 9500);
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.front(), Seen(10000, kVolume, 1000));
-    EXPECT_EQ(seen.size(), 3u);
+    // A start equal to a record's time keeps that record.
+    for (uint64_t start : {kBase + 9500, kBase + 10000}) {
+        const auto seen = walk(file(), TESRA_RAW_ORDER, start);
+        ASSERT_FALSE(seen.empty()) << start;
+        EXPECT_EQ(seen.front(), Seen(10000, kVolume, 1000)) << start;
+        EXPECT_EQ(seen.size(), 3u) << start;
+    }
+}
+
+TEST_F(RecordWalk, NextBeforeAnyFirstGivesNoRecord) {
+    auto *rec = reinterpret_cast<tesra_record_handle_t *>(0x1);
+    EXPECT_EQ(tesra_next_record(file(), &rec), TESRA_SUCCESS);
+    EXPECT_EQ(rec, nullptr);
+    EXPECT_EQ(walk(file(), TESRA_LINEAR_ORDER, kBase), sample_in_time_order());
 }
 
 TEST_F(RecordWalk, StartAfterTheArchiveEndGivesNoRecordInEitherOrder) {

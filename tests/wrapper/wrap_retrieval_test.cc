@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tesra/tesra_wrapper_header.h"
+#include "close_failure.h"
 #include "wrapper_archives.h"
 
 namespace tesra::test {
@@ -103,6 +104,32 @@ TEST_F(WrapperTest, PeriodsOfAnUnknownObjectFailWithItsNameInTheLog) {
                             "nosuch for file : " +
                             base));
     EXPECT_EQ(log_messages()[0].ident, "tesra_wrapper_get_timestamps");
+    free_tesra_wrapper_periods_data(periods, error);
+}
+
+TEST_F(WrapperTest, FailingCloseIsLoggedAfterASuccessAndAfterAFailure) {
+    const std::string base = write(volume_spec(1), volume_records());
+    uint64_t *periods = nullptr;
+    uint32_t count = 0;
+    char *error = nullptr;
+    fail_next_stream_close();
+    EXPECT_FALSE(get_periods_list(base.c_str(), "volume", &periods, &count, &error));
+    EXPECT_EQ(std::string(error), "TESRA_CLOSE_FILE_FAILED");
+    EXPECT_THAT(message_texts(),
+                ElementsAre("Error closing file: " + base + ", error : TESRA_CLOSE_FILE_FAILED\n"));
+    free_tesra_wrapper_periods_data(periods, error);
+
+    // After a failing step the step's code is the one reported; the close only adds its line.
+    clear_log();
+    periods = nullptr;
+    error = nullptr;
+    fail_next_stream_close();
+    EXPECT_FALSE(get_periods_list(base.c_str(), "nosuch", &periods, &count, &error));
+    EXPECT_EQ(std::string(error), "TESRA_OBJECT_NOT_FOUND");
+    const auto texts = message_texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], "\nCould not close kelb data file handler, error : "
+                        "TESRA_CLOSE_FILE_FAILED for file : " + base);
     free_tesra_wrapper_periods_data(periods, error);
 }
 
@@ -321,10 +348,12 @@ TEST_F(WrapperTest, CounterInfoNamesThePeriodsCountersIntoTheCallersList) {
 
     count = 12345;
     EXPECT_EQ(get_counter_info(object, kFiveMinutes, names.data(), &count), TESRA_PERIOD_NOT_FOUND);
-    EXPECT_EQ(count, 12345u);
+    EXPECT_EQ(count, 0u);
+    count = 12345;
     EXPECT_EQ(get_counter_info(nullptr, kMinute, names.data(), &count), TESRA_INVALID_ARGUMENTS);
     EXPECT_EQ(get_counter_info(object, kMinute, nullptr, &count), TESRA_INVALID_ARGUMENTS);
     EXPECT_EQ(get_counter_info(object, kMinute, names.data(), nullptr), TESRA_INVALID_ARGUMENTS);
+    EXPECT_EQ(count, 12345u);
     EXPECT_EQ(tesra_close_data_file(file), TESRA_SUCCESS);
 }
 

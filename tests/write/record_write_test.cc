@@ -187,6 +187,13 @@ TEST_F(RecordWrite, EntryRefusesBadArgumentsBeforeTouchingTheStream) {
     std::vector<std::byte> huge(0x200001);
     tesra_record_header_data_t_v6_0 big{6, 1, 0, 0x200001, 3, 60000};
     EXPECT_EQ(tesra_write_record(b_->file(), &big, huge.data()), TESRA_INVALID_ARGUMENTS);
+    // The version checks come first: an oversized body does not hide a wrong version.
+    big.minor_v = 0;
+    EXPECT_EQ(tesra_write_record(b_->file(), &big, huge.data()), TESRA_VERSION_MISMATCH);
+    b_->file()->major_v = big.major_v = 7;
+    big.minor_v = 1;
+    EXPECT_EQ(tesra_write_record(b_->file(), &big, huge.data()), TESRA_INVALID_VERSION);
+    b_->file()->major_v = 6;
     EXPECT_EQ(file().data_written_count, 0u);
     EXPECT_EQ(file().start_time, 0xFFFFFFFFFFFFFFFFu);
 }
