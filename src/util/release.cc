@@ -108,7 +108,7 @@ uint64_t attachment_tag() {
 
 extern "C" bool _tesra_attach_header_state(tesra_header_handle_t *header,
                                            void *state,
-                                           void (*release)(void *)) noexcept {
+                                           void (*release)(void *)) {
     if (header == nullptr || state == nullptr || release == nullptr) return false;
     auto &a = tesra::util::attachments();
     try {
@@ -123,7 +123,7 @@ extern "C" bool _tesra_attach_header_state(tesra_header_handle_t *header,
 }
 
 extern "C" void *_tesra_header_state(const tesra_header_handle_t *header,
-                                     void (*release)(void *)) noexcept {
+                                     void (*release)(void *)) {
     if (header == nullptr) return nullptr;
     const tesra_header_int_t_v6_0 &body = header->i6_0;
     if (body.pid == nullptr || body.pc != tesra::util::attachment_tag()) return nullptr;
@@ -133,7 +133,7 @@ extern "C" void *_tesra_header_state(const tesra_header_handle_t *header,
     return it != a.live.end() && it->second == release ? body.pid : nullptr;
 }
 
-extern "C" void _tesra_release_header_state(tesra_header_handle_t *header) noexcept {
+extern "C" void _tesra_release_header_state(tesra_header_handle_t *header) {
     if (header == nullptr) return;
     tesra_header_int_t_v6_0 &body = header->i6_0;
     if (body.pid == nullptr || body.pc != tesra::util::attachment_tag()) return;
