@@ -9,7 +9,6 @@
 #include <cstdint>
 
 #include "read/gz_random_access.h"
-#include "util/header_attachment.h"
 
 namespace tesra::read {
 
@@ -20,25 +19,28 @@ namespace {
 constexpr uint32_t kReadOnlyAccess = 1;
 constexpr uint32_t kAccessBits = 3;
 
-// The header's layer slot: the layer hangs there, registered with the release that frees it,
-// so the layer goes with the handle when its header is freed. Created on the first read;
-// nullptr when the handle has no header, the slot holds someone else's values or the layer
-// cannot be set up.
+uint64_t release_address() noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_gz_random_access));
+}
+
+// The header's layer slot: `pid` holds the layer, `pc` the address of the function that
+// releases it, so the layer goes with the handle when its header is freed. Created on the
+// first read; nullptr when the handle has no header, the slot is taken or the layer cannot
+// be set up.
 GzRandomAccess *random_access_of(tesra_file_handle_t &file) noexcept {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr || file.i6_0.data_file_path == nullptr) return nullptr;
     if ((file.i6_0.access_flag & kAccessBits) != kReadOnlyAccess) return nullptr;
-    const tesra_header_int_t_v6_0 &slot = header->i6_0;
-    if (slot.pid != nullptr || slot.pc != 0) {
-        return static_cast<GzRandomAccess *>(
-            _tesra_header_state(header, &release_gz_random_access));
+    tesra_header_int_t_v6_0 &slot = header->i6_0;
+    if (slot.pid != nullptr) {
+        return slot.pc == release_address() ? static_cast<GzRandomAccess *>(slot.pid) : nullptr;
     }
+    if (slot.pc != 0) return nullptr;
     std::unique_ptr<GzRandomAccess> layer = GzRandomAccess::open(file.i6_0.data_file_path);
     if (!layer) return nullptr;
-    if (!_tesra_attach_header_state(header, layer.get(), &release_gz_random_access)) {
-        return nullptr;
-    }
-    return layer.release();
+    slot.pid = layer.release();
+    slot.pc = release_address();
+    return static_cast<GzRandomAccess *>(slot.pid);
 }
 
 // gzseek64 + gzread, or the layer's equivalents; the same loop over either.

@@ -3,8 +3,6 @@
 // data that the walks hand out. Every step accepts fields that were never set (null), so a
 // half-built handle is released by the same operation as a finished one.
 #include <cstdio>
-#include <map>
-#include <mutex>
 
 #include <zlib.h>
 
@@ -12,7 +10,6 @@
 #include "tesra/tesra_int_defs.h"
 
 #include "release_internal.h"
-#include "util/header_attachment.h"
 
 namespace tesra::util {
 namespace {
@@ -83,74 +80,21 @@ extern "C" tesra_error_t tesra_free_file(tesra_file_handle_t *data_file) {
     return result;
 }
 
-namespace tesra::util {
 namespace {
 
-// Every state hung on a header and not yet released, with its release function. A node-based
-// map holds no memory while empty.
-struct Attachments {
-    std::mutex lock;
-    std::map<const void *, void (*)(void *)> live;
-};
-
-Attachments &attachments() {
-    static Attachments a;
-    return a;
-}
-
-// The tag in `pc` of a header that holds registered state: only compared, never called.
-uint64_t attachment_tag() {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&attachments()));
-}
-
-}  // namespace
-}  // namespace tesra::util
-
-extern "C" bool _tesra_attach_header_state(tesra_header_handle_t *header,
-                                           void *state,
-                                           void (*release)(void *)) {
-    if (header == nullptr || state == nullptr || release == nullptr) return false;
-    auto &a = tesra::util::attachments();
-    try {
-        const std::lock_guard<std::mutex> hold(a.lock);
-        a.live[state] = release;
-    } catch (...) {
-        return false;
+// A library that reads through the header may hang private state on it (the reader's
+// data-stream cache): `pid` holds the state and `pc` the address of its release function, so
+// the state goes with the header without this library knowing what it is.
+void release_attachment(tesra_header_int_t_v6_0 &body) {
+    if (body.pid != nullptr && body.pc != 0) {
+        auto release = reinterpret_cast<void (*)(void *)>(static_cast<uintptr_t>(body.pc));
+        release(body.pid);
     }
-    header->i6_0.pid = state;
-    header->i6_0.pc = tesra::util::attachment_tag();
-    return true;
-}
-
-extern "C" void *_tesra_header_state(const tesra_header_handle_t *header,
-                                     void (*release)(void *)) {
-    if (header == nullptr) return nullptr;
-    const tesra_header_int_t_v6_0 &body = header->i6_0;
-    if (body.pid == nullptr || body.pc != tesra::util::attachment_tag()) return nullptr;
-    auto &a = tesra::util::attachments();
-    const std::lock_guard<std::mutex> hold(a.lock);
-    const auto it = a.live.find(body.pid);
-    return it != a.live.end() && it->second == release ? body.pid : nullptr;
-}
-
-extern "C" void _tesra_release_header_state(tesra_header_handle_t *header) {
-    if (header == nullptr) return;
-    tesra_header_int_t_v6_0 &body = header->i6_0;
-    if (body.pid == nullptr || body.pc != tesra::util::attachment_tag()) return;
-    void (*release)(void *) = nullptr;
-    {
-        auto &a = tesra::util::attachments();
-        const std::lock_guard<std::mutex> hold(a.lock);
-        const auto it = a.live.find(body.pid);
-        // A copy of a header released before holds state that is gone: nothing to do twice.
-        if (it == a.live.end()) return;
-        release = it->second;
-        a.live.erase(it);
-    }
-    release(body.pid);
     body.pid = nullptr;
     body.pc = 0;
 }
+
+}  // namespace
 
 extern "C" void tesra_free_header(tesra_header_handle_t *header) {
     if (header == nullptr) return;
@@ -179,7 +123,7 @@ extern "C" void tesra_free_header(tesra_header_handle_t *header) {
     body.object_list = nullptr;
     body.current_object = nullptr;
     body.data_file = nullptr;
-    _tesra_release_header_state(header);
+    release_attachment(body);
     std::free(header);
 }
 
