@@ -224,7 +224,9 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
         // stream.
         if (record.breach == format::StopReason::kUnknownPeriod) continue;
         if (auto rc = index_record(file, record.header, record.offset); rc != TESRA_SUCCESS) {
-            return rc;
+            // A time the writer's index refuses cannot have been written: the stream is damaged
+            // or forged, not merely unfinished.
+            return rc == TESRA_INVALID_TIMESTAMP ? TESRA_CORRUPT_ARCHIVE : rc;
         }
     }
     // A header or body cut short is a record the writer has not finished: it is left out.
