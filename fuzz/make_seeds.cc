@@ -203,7 +203,8 @@ int main(int argc, char **argv) {
     }
     save_archive(out / "read_all", "being-written", writing, tesra::fuzz::kPartialName);
     save_archive(out / "partial_rebuild", "being-written", writing, 0);
-    save_archive(out / "partial_rebuild", "once-only", being_written(once_only_spec(), once_only_records()), 0);
+    save_archive(out / "partial_rebuild", "once-only",
+                 being_written(once_only_spec(), once_only_records()), 0);
     save_archive(out / "partial_rebuild", "no-record", being_written(typical_spec(), {}), 0);
 
     const auto store = out / "store_info";

@@ -324,8 +324,9 @@ TESRA_API tesra_error_t tesra_finalize_header(tesra_file_handle_t *data_file);
  *  TESRA_WRITE_FAILED the handle takes no more records and close writes no index.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL); TESRA_VERSION_MISMATCH
  *  (record header does not fit the file's version); TESRA_INVALID_VERSION;
- *  TESRA_INVALID_ARGUMENTS (size above 2 MiB, checked after the versions); TESRA_FILE_NOT_FOUND (no data stream); TESRA_OBJECT_NOT_FOUND (no
- *  such object); TESRA_PERIOD_NOT_FOUND (period 0 or not sampled by the object);
+ *  TESRA_INVALID_ARGUMENTS (size above 2 MiB, checked after the versions);
+ *  TESRA_FILE_NOT_FOUND (no data stream); TESRA_OBJECT_NOT_FOUND (no such object);
+ *  TESRA_PERIOD_NOT_FOUND (period 0 or not sampled by the object);
  *  TESRA_INVALID_TIMESTAMP (before the slot of the start time, or over 2^20 slots after it);
  *  TESRA_INVALID_NUM_PARTIAL_RECORDS (over 100000 records in one slot); TESRA_NULL_POINTER
  *  (allocation); TESRA_WRITE_FAILED. */

@@ -285,7 +285,6 @@ tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
 }  // namespace tesra::read
 
 using tesra::guarded;
-namespace rd = tesra::read;
 
 // ---- public entries
 // ------------------------------------------------------------------------------
@@ -294,7 +293,7 @@ extern "C" tesra_error_t tesra_first_counter_data(tesra_instance_handle_t *insta
                                                   tesra_counter_handle_t **counter,
                                                   tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_first_counter_data_v6_0(instance, counter, counter_data, true);
 }
 
@@ -302,7 +301,7 @@ extern "C" tesra_error_t tesra_next_counter_data(tesra_instance_handle_t *instan
                                                  tesra_counter_handle_t **counter,
                                                  tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_next_counter_data_v6_0(instance, counter, counter_data, true);
 }
 
@@ -312,14 +311,14 @@ extern "C" tesra_error_t tesra_find_counter_data(tesra_instance_handle_t *instan
                                                  tesra_counter_data_handle_t **counter_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (counter_name == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_find_counter_data_v6_0(instance, counter_name, counter, counter_data, true);
 }
 
 extern "C" tesra_error_t tesra_get_counter_data_value(tesra_counter_data_handle_t *counter_data,
                                                       void *counter_data_value) {
     if (counter_data == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(counter_data)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(counter_data)) return TESRA_INVALID_VERSION;
     return tesra_get_counter_data_value_v6_0(
         counter_data, static_cast<tesra_counter_data_t_v6_0 *>(counter_data_value));
 }
@@ -331,8 +330,9 @@ extern "C" tesra_error_t tesra_first_counter_data_v6_0(tesra_instance_handle_t *
                                                        tesra_counter_handle_t **counter,
                                                        tesra_counter_data_handle_t **counter_data,
                                                        bool update_iter) {
-    return guarded(
-        [&] { return rd::step_counter_data(*instance, true, counter, counter_data, update_iter); });
+    return guarded([&] {
+        return tesra::read::step_counter_data(*instance, true, counter, counter_data, update_iter);
+    });
 }
 
 extern "C" tesra_error_t tesra_next_counter_data_v6_0(tesra_instance_handle_t *instance,
@@ -340,7 +340,7 @@ extern "C" tesra_error_t tesra_next_counter_data_v6_0(tesra_instance_handle_t *i
                                                       tesra_counter_data_handle_t **counter_data,
                                                       bool update_iter) {
     return guarded([&] {
-        return rd::step_counter_data(*instance, false, counter, counter_data, update_iter);
+        return tesra::read::step_counter_data(*instance, false, counter, counter_data, update_iter);
     });
 }
 
@@ -350,7 +350,8 @@ extern "C" tesra_error_t tesra_find_counter_data_v6_0(tesra_instance_handle_t *i
                                                       tesra_counter_data_handle_t **counter_data,
                                                       bool update_iter) {
     return guarded([&] {
-        return rd::find_counter_data(*instance, counter_name, counter, counter_data, update_iter);
+        return tesra::read::find_counter_data(*instance, counter_name, counter, counter_data,
+                                              update_iter);
     });
 }
 
@@ -367,7 +368,7 @@ extern "C" tesra_error_t tesra_get_counter_data_v6_0(tesra_counter_handle_t *cou
     // `counter_data` holds is the caller's and is not read; it is written on success only.
     tesra_counter_data_t_v6_0 data{TESRA_CNT_4BYTES, nullptr, 0};
     const tesra_error_t rc =
-        guarded([&] { return rd::decode_values(*counter, counter_buffer, data, false); });
+        guarded([&] { return tesra::read::decode_values(*counter, counter_buffer, data, false); });
     if (rc == TESRA_SUCCESS) *counter_data = data;
     return rc;
 }
@@ -375,5 +376,6 @@ extern "C" tesra_error_t tesra_get_counter_data_v6_0(tesra_counter_handle_t *cou
 extern "C" tesra_error_t tesra_get_counter_offset_v6_0(tesra_instance_handle_t *instance,
                                                        tesra_counter_handle_t *counter,
                                                        tesra_offset_t *counter_offset) {
-    return guarded([&] { return rd::counter_offset(*instance, *counter, counter_offset); });
+    return guarded(
+        [&] { return tesra::read::counter_offset(*instance, *counter, counter_offset); });
 }

@@ -444,7 +444,8 @@ int64_t GzRandomAccess::seek(int64_t offset) noexcept {
     const uint64_t target = static_cast<uint64_t>(offset);
     // zlib rewinds for a backward seek and seeks a transparent file directly; both forget
     // that the end of the file was reached.
-    if (target < s.stream_position || s.forward.format == State::Format::kTransparent) s.forward.end_latched = false;
+    if (target < s.stream_position || s.forward.format == State::Format::kTransparent)
+        s.forward.end_latched = false;
     s.position = target;
     return offset;
 }
@@ -467,7 +468,8 @@ int GzRandomAccess::read(void *buf, unsigned len) noexcept {
         s.failed = true;
         return -1;
     }
-    if (s.forward.format != State::Format::kTransparent) s.position = std::min(s.position, s.forward.out);
+    if (s.forward.format != State::Format::kTransparent)
+        s.position = std::min(s.position, s.forward.out);
     s.position += static_cast<uint64_t>(n);
     s.stream_position = s.position;
     return static_cast<int>(n);

@@ -473,7 +473,6 @@ tesra_error_t get_instances(tesra_timestamp_handle_t &ts) {
 }  // namespace tesra::read
 
 using tesra::guarded;
-namespace rd = tesra::read;
 
 // ---- public entries
 // ------------------------------------------------------------------------------
@@ -481,14 +480,14 @@ namespace rd = tesra::read;
 extern "C" tesra_error_t tesra_first_instance(tesra_timestamp_handle_t *timestamp,
                                               tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_first_instance_v6_0(timestamp, instance, true);
 }
 
 extern "C" tesra_error_t tesra_next_instance(tesra_timestamp_handle_t *timestamp,
                                              tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_next_instance_v6_0(timestamp, instance, true);
 }
 
@@ -498,7 +497,7 @@ extern "C" tesra_error_t tesra_find_instance(tesra_timestamp_handle_t *timestamp
                                              uint32_t num_key_cnts,
                                              tesra_instance_handle_t **instance) {
     if (timestamp == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(timestamp)) return TESRA_INVALID_VERSION;
     return tesra_find_instance_v6_0(timestamp, key_cnt_names,
                                     static_cast<tesra_counter_data_t_v6_0 *>(key_cnt_values),
                                     num_key_cnts, instance, true);
@@ -507,21 +506,21 @@ extern "C" tesra_error_t tesra_find_instance(tesra_timestamp_handle_t *timestamp
 extern "C" tesra_error_t tesra_first_instance_from_record(tesra_record_handle_t *record,
                                                           tesra_instance_handle_t **instance) {
     if (record == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(record)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(record)) return TESRA_INVALID_VERSION;
     return tesra_first_instance_from_record_v6_0(record, instance);
 }
 
 extern "C" tesra_error_t tesra_next_instance_from_record(tesra_record_handle_t *record,
                                                          tesra_instance_handle_t **instance) {
     if (record == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(record)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(record)) return TESRA_INVALID_VERSION;
     return tesra_next_instance_from_record_v6_0(record, instance);
 }
 
 extern "C" tesra_error_t tesra_get_instance_data(tesra_instance_handle_t *instance,
                                                  void *instance_data) {
     if (instance == nullptr) return TESRA_INVALID_ARGUMENTS;
-    if (!rd::is_version_6(instance)) return TESRA_INVALID_VERSION;
+    if (!tesra::read::is_version_6(instance)) return TESRA_INVALID_VERSION;
     return tesra_get_instance_data_v6_0(instance,
                                         static_cast<tesra_instance_data_t_v6_0 *>(instance_data));
 }
@@ -532,15 +531,17 @@ extern "C" tesra_error_t tesra_get_instance_data(tesra_instance_handle_t *instan
 extern "C" tesra_error_t tesra_first_instance_v6_0(tesra_timestamp_handle_t *timestamp,
                                                    tesra_instance_handle_t **instance,
                                                    bool update_iter) {
-    return guarded(
-        [&] { return rd::step_timestamp_instance(*timestamp, true, instance, update_iter); });
+    return guarded([&] {
+        return tesra::read::step_timestamp_instance(*timestamp, true, instance, update_iter);
+    });
 }
 
 extern "C" tesra_error_t tesra_next_instance_v6_0(tesra_timestamp_handle_t *timestamp,
                                                   tesra_instance_handle_t **instance,
                                                   bool update_iter) {
-    return guarded(
-        [&] { return rd::step_timestamp_instance(*timestamp, false, instance, update_iter); });
+    return guarded([&] {
+        return tesra::read::step_timestamp_instance(*timestamp, false, instance, update_iter);
+    });
 }
 
 extern "C" tesra_error_t tesra_find_instance_v6_0(tesra_timestamp_handle_t *timestamp,
@@ -550,8 +551,8 @@ extern "C" tesra_error_t tesra_find_instance_v6_0(tesra_timestamp_handle_t *time
                                                   tesra_instance_handle_t **instance,
                                                   bool update_iter) {
     return guarded([&] {
-        return rd::find_instance(*timestamp, key_cnt_names, key_cnt_values, num_key_cnts, instance,
-                                 update_iter);
+        return tesra::read::find_instance(*timestamp, key_cnt_names, key_cnt_values, num_key_cnts,
+                                          instance, update_iter);
     });
 }
 
@@ -563,7 +564,7 @@ extern "C" tesra_error_t tesra_first_instance_from_record_v6_0(tesra_record_hand
 
 extern "C" tesra_error_t tesra_next_instance_from_record_v6_0(tesra_record_handle_t *record,
                                                               tesra_instance_handle_t **instance) {
-    return guarded([&] { return rd::step_record_instance(*record, instance); });
+    return guarded([&] { return tesra::read::step_record_instance(*record, instance); });
 }
 
 extern "C" tesra_error_t tesra_get_instance_data_v6_0(tesra_instance_handle_t *instance,
@@ -573,15 +574,16 @@ extern "C" tesra_error_t tesra_get_instance_data_v6_0(tesra_instance_handle_t *i
 }
 
 extern "C" tesra_error_t tesra_get_instances_v6_0(tesra_timestamp_handle_t *timestamp) {
-    return guarded([&] { return rd::get_instances(*timestamp); });
+    return guarded([&] { return tesra::read::get_instances(*timestamp); });
 }
 
 extern "C" tesra_error_t tesra_add_instance_v6_0(tesra_timestamp_handle_t *timestamp,
                                                  uint32_t instance_index,
                                                  tesra_record_handle_t **records,
                                                  uint32_t num_records) {
-    return guarded(
-        [&] { return rd::add_instance(*timestamp, instance_index, records, num_records); });
+    return guarded([&] {
+        return tesra::read::add_instance(*timestamp, instance_index, records, num_records);
+    });
 }
 
 extern "C" tesra_error_t tesra_is_instance_equal_v6_0(tesra_counter_handle_t **key_cnts,
@@ -590,14 +592,14 @@ extern "C" tesra_error_t tesra_is_instance_equal_v6_0(tesra_counter_handle_t **k
                                                       tesra_period_t *period,
                                                       char *instance_buffer,
                                                       bool *is_equal) {
-    return rd::is_instance_equal(key_cnts, key_cnts_vals, num_key_cnts, *period, instance_buffer,
-                                 is_equal);
+    return tesra::read::is_instance_equal(key_cnts, key_cnts_vals, num_key_cnts, *period,
+                                          instance_buffer, is_equal);
 }
 
 extern "C" tesra_error_t tesra_get_instance_key_counters_v6_0(tesra_instance_handle_t *instance) {
-    return guarded([&] { return rd::instance_key_counters(*instance); });
+    return guarded([&] { return tesra::read::instance_key_counters(*instance); });
 }
 
 extern "C" uint32_t tesra_get_instance_size_v6_0(tesra_record_handle_t *record) {
-    return rd::instance_size(*record);
+    return tesra::read::instance_size(*record);
 }

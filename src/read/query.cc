@@ -125,7 +125,6 @@ tesra_error_t run_query(tesra_file_handle_t &file,
 }  // namespace tesra::read
 
 using tesra::guarded;
-namespace rd = tesra::read;
 
 extern "C" tesra_error_t tesra_query(tesra_file_handle_t *data_file,
                                      void *query_def,
@@ -139,12 +138,12 @@ extern "C" tesra_error_t tesra_query(tesra_file_handle_t *data_file,
 extern "C" tesra_error_t tesra_query_v6_0(tesra_file_handle_t *data_file,
                                           tesra_query_def_t_v6_0 *query_def,
                                           tesra_query_handle_t **query) {
-    return guarded([&] { return rd::run_query(*data_file, *query_def, query); });
+    return guarded([&] { return tesra::read::run_query(*data_file, *query_def, query); });
 }
 
 extern "C" tesra_error_t tesra_get_query_counters_v6_0(tesra_query_handle_t *query_h,
                                                        tesra_query_def_t_v6_0 *query_def) {
     if (query_h == nullptr || query_def == nullptr) return TESRA_NULL_POINTER;
     if (!tesra_is_version(query_h, 6, 0)) return TESRA_INVALID_VERSION;
-    return guarded([&] { return rd::get_query_counters(*query_h, *query_def); });
+    return guarded([&] { return tesra::read::get_query_counters(*query_h, *query_def); });
 }

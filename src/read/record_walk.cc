@@ -332,7 +332,6 @@ tesra_error_t next_record(tesra_file_handle_t &file, tesra_record_handle_t **out
 }  // namespace tesra::read
 
 using tesra::guarded;
-namespace rd = tesra::read;
 
 // ---- public entries
 // ------------------------------------------------------------------------------
@@ -375,12 +374,13 @@ extern "C" tesra_error_t tesra_first_record_v6_0(tesra_file_handle_t *data_file,
                                                  tesra_order_type_t order_type,
                                                  uint64_t start_time,
                                                  tesra_record_handle_t **record) {
-    return guarded([&] { return rd::first_record(*data_file, order_type, start_time, record); });
+    return guarded(
+        [&] { return tesra::read::first_record(*data_file, order_type, start_time, record); });
 }
 
 extern "C" tesra_error_t tesra_next_record_v6_0(tesra_file_handle_t *data_file,
                                                 tesra_record_handle_t **record) {
-    return guarded([&] { return rd::next_record(*data_file, record); });
+    return guarded([&] { return tesra::read::next_record(*data_file, record); });
 }
 
 extern "C" tesra_error_t tesra_get_record_info_v6_0(tesra_record_handle_t *record,
@@ -399,23 +399,24 @@ extern "C" tesra_error_t tesra_get_record_v6_0(tesra_file_handle_t *data_file,
                                                uint64_t timestamp,
                                                tesra_period_t *period,
                                                tesra_record_handle_t **record) {
-    return guarded([&] { return rd::get_record(*data_file, timestamp, *period, record); });
+    return guarded([&] { return tesra::read::get_record(*data_file, timestamp, *period, record); });
 }
 
 extern "C" tesra_error_t tesra_add_record_data_v6_0(tesra_record_handle_t *record,
                                                     tesra_offset_t record_offset,
                                                     tesra_file_handle_t *data_file) {
-    return guarded([&] { return rd::add_record_data(*record, record_offset, *data_file); });
+    return guarded(
+        [&] { return tesra::read::add_record_data(*record, record_offset, *data_file); });
 }
 
 extern "C" tesra_error_t tesra_find_next_record_after_time_v6_0(tesra_file_handle_t *data_file,
                                                                 uint64_t time) {
-    return guarded([&] { return rd::skip_to_time(*data_file, time); });
+    return guarded([&] { return tesra::read::skip_to_time(*data_file, time); });
 }
 
 extern "C" tesra_error_t tesra_get_next_period_v6_0(tesra_file_handle_t *data_file,
                                                     tesra_period_t **period) {
     if (data_file == nullptr) return TESRA_NULL_POINTER;
-    *period = rd::next_period(*data_file, *period);
+    *period = tesra::read::next_period(*data_file, *period);
     return TESRA_SUCCESS;
 }

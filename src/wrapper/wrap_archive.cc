@@ -156,7 +156,8 @@ tesra_error_t run_query(tesra_file_handle_t *file,
     def.key_cnt_values = nullptr;
     def.num_cnts = static_cast<uint32_t>(counter_names.size());
     // The query copies the names; it never writes through them.
-    def.cnt_names = counter_names.empty() ? nullptr : const_cast<const char **>(counter_names.data());
+    def.cnt_names =
+        counter_names.empty() ? nullptr : const_cast<const char **>(counter_names.data());
     def.start_time = target.oldest;
     def.end_time = target.newest;
     def.period = period;

@@ -17,7 +17,8 @@ using tesra::wrap::label_of;
 // so a half-built result can always be released. The array is unchanged on failure.
 template <class T>
 T *append_zeroed(T **array, uint32_t count) {
-    auto *grown = static_cast<T *>(std::realloc(*array, (static_cast<size_t>(count) + 1) * sizeof(T)));
+    auto *grown =
+        static_cast<T *>(std::realloc(*array, (static_cast<size_t>(count) + 1) * sizeof(T)));
     if (grown == nullptr) return nullptr;
     std::memset(&grown[count], 0, sizeof(T));
     *array = grown;
@@ -71,19 +72,22 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
     tesra_counter_data_handle_t *counter_data = nullptr;
     if (const tesra_error_t rc = tesra_first_counter_data(instance, &counter, &counter_data);
         rc != TESRA_SUCCESS) {
-        syslog(LOG_ERR, "\nCould not get first counter data error : %s for file : %s", label_of(rc), path);
+        syslog(LOG_ERR, "\nCould not get first counter data error : %s for file : %s", label_of(rc),
+               path);
         return rc;
     }
     while (counter_data != nullptr) {
         tesra_counter_def_t info{};
         if (const tesra_error_t rc = tesra_get_counter_info(counter, &info); rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get counter info error : %s for file : %s", label_of(rc), path);
+            syslog(LOG_ERR, "\nCould not get counter info error : %s for file : %s", label_of(rc),
+                   path);
             return rc;
         }
         if (describe_counters) {
             counter_wrapper_headers *header = append_zeroed(out.headers, *out.header_count);
             if (header == nullptr) {
-                syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s", path);
+                syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s",
+                       path);
                 return kOwnAllocationFailed;
             }
             ++*out.header_count;
@@ -91,7 +95,8 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
             if (info.name != nullptr) {
                 header->counter_name = strdup(info.name);
                 if (header->counter_name == nullptr) {
-                    syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s", path);
+                    syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s",
+                           path);
                     return kOwnAllocationFailed;
                 }
             }
@@ -99,22 +104,26 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
         tesra_counter_data_t value{};
         if (const tesra_error_t rc = tesra_get_counter_data_value(counter_data, &value);
             rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get counter data value error : %s for file : %s", label_of(rc), path);
+            syslog(LOG_ERR, "\nCould not get counter data value error : %s for file : %s",
+                   label_of(rc), path);
             return rc;
         }
-        tesra_counter_data_t *copy = append_zeroed(&entry->counter_values, entry->num_of_counters_count);
+        tesra_counter_data_t *copy =
+            append_zeroed(&entry->counter_values, entry->num_of_counters_count);
         if (copy == nullptr) {
             syslog(LOG_ERR,
-                   "\nCould not allocate memory for wrapper_counter_data's counter_values for file : %s",
+                   "\nCould not allocate memory for wrapper_counter_data's counter_values for file "
+                   ": %s",
                    path);
             return kOwnAllocationFailed;
         }
         ++entry->num_of_counters_count;
         if (!copy_values(value, copy)) {
-            syslog(LOG_ERR,
-                   "\nCould not allocate memory for wrapper_counter_data's counter_values values for "
-                   "file : %s",
-                   path);
+            syslog(
+                LOG_ERR,
+                "\nCould not allocate memory for wrapper_counter_data's counter_values values for "
+                "file : %s",
+                path);
             return kOwnAllocationFailed;
         }
         if (const tesra_error_t rc = tesra_next_counter_data(instance, &counter, &counter_data);
@@ -126,10 +135,13 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
     return TESRA_SUCCESS;
 }
 
-tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp, const Results &out, const char *path) {
+tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp,
+                             const Results &out,
+                             const char *path) {
     tesra_instance_handle_t *instance = nullptr;
     if (const tesra_error_t rc = tesra_first_instance(timestamp, &instance); rc != TESRA_SUCCESS) {
-        syslog(LOG_ERR, "\nCould not get the first instance error : %s for file : %s", label_of(rc), path);
+        syslog(LOG_ERR, "\nCould not get the first instance error : %s for file : %s", label_of(rc),
+               path);
         return rc;
     }
     uint32_t position = 0;
@@ -143,8 +155,10 @@ tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp, const Results 
         }
         *out.instance_count = position + 1;
         tesra_instance_data_t keys{};
-        if (const tesra_error_t rc = tesra_get_instance_data(instance, &keys); rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get instance data error : %s for file : %s", label_of(rc), path);
+        if (const tesra_error_t rc = tesra_get_instance_data(instance, &keys);
+            rc != TESRA_SUCCESS) {
+            syslog(LOG_ERR, "\nCould not get instance data error : %s for file : %s", label_of(rc),
+                   path);
             return rc;
         }
         entry->index = position;
@@ -153,7 +167,8 @@ tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp, const Results 
             rc != TESRA_SUCCESS) {
             return rc;
         }
-        if (const tesra_error_t rc = tesra_next_instance(timestamp, &instance); rc != TESRA_SUCCESS) {
+        if (const tesra_error_t rc = tesra_next_instance(timestamp, &instance);
+            rc != TESRA_SUCCESS) {
             syslog(LOG_ERR, "\nCould not get next instance error : %d for file : %s", rc, path);
             return rc;
         }
@@ -164,15 +179,16 @@ tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp, const Results 
 
 }  // namespace
 
-extern "C" bool get_counter_values_for_timestamp(const char *kelb_file_path,
-                                                 uint64_t time,
-                                                 uint64_t time_period,
-                                                 const char *current_obj_char,
-                                                 tesra_wrapper_counter_data_t **wrapper_counter_data,
-                                                 uint32_t *counter_data_handle_count,
-                                                 counter_wrapper_headers **wrapper_headers,
-                                                 uint32_t *header_count,
-                                                 char **error) {
+extern "C" bool get_counter_values_for_timestamp(
+    const char *kelb_file_path,
+    uint64_t time,
+    uint64_t time_period,
+    const char *current_obj_char,
+    tesra_wrapper_counter_data_t **wrapper_counter_data,
+    uint32_t *counter_data_handle_count,
+    counter_wrapper_headers **wrapper_headers,
+    uint32_t *header_count,
+    char **error) {
     using tesra::wrap::MessageStyle;
     using tesra::wrap::shown;
 
@@ -188,7 +204,8 @@ extern "C" bool get_counter_values_for_timestamp(const char *kelb_file_path,
     *counter_data_handle_count = 0;
     *header_count = 0;
     const char *path = shown(kelb_file_path);
-    const Results out{wrapper_counter_data, counter_data_handle_count, wrapper_headers, header_count};
+    const Results out{wrapper_counter_data, counter_data_handle_count, wrapper_headers,
+                      header_count};
 
     return tesra::wrap::with_archive(
         kelb_file_path, MessageStyle::kCounterData, error, [&](tesra_file_handle_t *file) {
@@ -213,13 +230,15 @@ extern "C" bool get_counter_values_for_timestamp(const char *kelb_file_path,
             if (const tesra_error_t rc =
                     tesra::wrap::run_query(file, target, names, time_period, &query);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR, "\nCould not run the query error : %s for file : %s", label_of(rc), path);
+                syslog(LOG_ERR, "\nCould not run the query error : %s for file : %s", label_of(rc),
+                       path);
                 return rc;
             }
             // A query whose range misses the archive has no sample time to match.
             if (query == nullptr) return TESRA_SUCCESS;
             tesra_timestamp_handle_t *timestamp = nullptr;
-            if (const tesra_error_t rc = tesra_first_timestamp(query, &timestamp); rc != TESRA_SUCCESS) {
+            if (const tesra_error_t rc = tesra_first_timestamp(query, &timestamp);
+                rc != TESRA_SUCCESS) {
                 syslog(LOG_ERR,
                        "\nCould not get the first timestamp error : %s for file : %s",
                        label_of(rc),
@@ -230,14 +249,16 @@ extern "C" bool get_counter_values_for_timestamp(const char *kelb_file_path,
                 uint64_t sample_time = 0;
                 if (const tesra_error_t rc = tesra_get_timestamp(timestamp, &sample_time);
                     rc != TESRA_SUCCESS) {
-                    syslog(LOG_ERR, "\nCould not get the timestamp error : %s for file : %s", label_of(rc), path);
+                    syslog(LOG_ERR, "\nCould not get the timestamp error : %s for file : %s",
+                           label_of(rc), path);
                     return rc;
                 }
                 // Later sample times are not visited once the requested one was read.
                 if (sample_time == time) return read_instances(timestamp, out, path);
                 const tesra_error_t rc = tesra_next_timestamp(query, &timestamp);
                 if (rc != TESRA_SUCCESS && rc != TESRA_RECORD_EMPTY) {
-                    syslog(LOG_ERR, "\nCould not get next timestamp error : %s for file : %s", label_of(rc), path);
+                    syslog(LOG_ERR, "\nCould not get next timestamp error : %s for file : %s",
+                           label_of(rc), path);
                     return rc;
                 }
             }

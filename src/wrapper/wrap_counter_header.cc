@@ -82,6 +82,7 @@ extern "C" tesra_error_t get_counter_info(tesra_object_handle_t *current_object,
 extern "C" void free_counter_headers(counter_wrapper_headers *counter_values_headers_array,
                                      uint32_t header_count) {
     if (counter_values_headers_array == nullptr) return;
-    for (uint32_t i = 0; i < header_count; ++i) std::free(counter_values_headers_array[i].counter_name);
+    for (uint32_t i = 0; i < header_count; ++i)
+        std::free(counter_values_headers_array[i].counter_name);
     std::free(counter_values_headers_array);
 }

@@ -9,7 +9,9 @@
 
 namespace tesra::wrap {
 
-inline void write_dump_value(std::FILE *out, tesra_cnt_data_type_t type, const tesra_cnt_value_t &value) {
+inline void write_dump_value(std::FILE *out,
+                             tesra_cnt_data_type_t type,
+                             const tesra_cnt_value_t &value) {
     switch (type) {
         case TESRA_CNT_8BYTES:
             std::fprintf(out, "%" PRIu64, value.val_8B);
@@ -27,7 +29,9 @@ inline void write_dump_value(std::FILE *out, tesra_cnt_data_type_t type, const t
 
 // Indexes are as wide as the counts, so an object with more than 65535 instances, counters or
 // values is written in full instead of wrapping around.
-inline void write_dump_lines(std::FILE *out, const tesra_wrapper_counter_data_t *data, uint32_t count) {
+inline void write_dump_lines(std::FILE *out,
+                             const tesra_wrapper_counter_data_t *data,
+                             uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         const tesra_wrapper_counter_data_t &entry = data[i];
         for (uint32_t c = 0; c < entry.num_of_counters_count; ++c) {

@@ -55,7 +55,8 @@ extern "C" bool write_timestamps_to_file(const char *kelb_file_path,
         free_tesra_wrapper_timestamps_data(timestamps, error);
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i) std::fprintf(out.get(), "Timestamp: %" PRIu64 "\n", timestamps[i]);
+    for (uint32_t i = 0; i < count; ++i)
+        std::fprintf(out.get(), "Timestamp: %" PRIu64 "\n", timestamps[i]);
     free_tesra_wrapper_timestamps_data(timestamps, error);
     if (!finish_output(std::move(out))) {
         syslog(LOG_ERR,

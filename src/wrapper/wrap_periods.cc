@@ -53,7 +53,8 @@ extern "C" bool get_periods_list(const char *kelb_file_path,
                        shown(kelb_file_path));
                 return rc;
             }
-            auto *list = static_cast<uint64_t *>(std::calloc(count != 0 ? count : 1, sizeof(uint64_t)));
+            auto *list =
+                static_cast<uint64_t *>(std::calloc(count != 0 ? count : 1, sizeof(uint64_t)));
             if (list == nullptr) {
                 syslog(LOG_ERR,
                        "Couldn't allocate memory for timestamp_list for file : %s",

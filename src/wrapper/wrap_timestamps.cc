@@ -56,7 +56,8 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
             if (const tesra_error_t rc =
                     tesra::wrap::run_query(file, target, names, time_period, &query);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR, "Couldn't run the query error : %s for file : %s", label_of(rc), path);
+                syslog(LOG_ERR, "Couldn't run the query error : %s for file : %s", label_of(rc),
+                       path);
                 return rc;
             }
             uint32_t count = 0;
@@ -76,11 +77,12 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
                 uint64_t time = 0;
                 if (const tesra_error_t rc = tesra_get_timestamp(timestamp, &time);
                     rc != TESRA_SUCCESS) {
-                    syslog(LOG_ERR, "Couldn't get timestamp error : %s for file : %s", label_of(rc), path);
+                    syslog(LOG_ERR, "Couldn't get timestamp error : %s for file : %s", label_of(rc),
+                           path);
                     return rc;
                 }
-                auto *grown = static_cast<uint64_t *>(
-                    std::realloc(*timestamp_list, (static_cast<size_t>(count) + 1) * sizeof(uint64_t)));
+                auto *grown = static_cast<uint64_t *>(std::realloc(
+                    *timestamp_list, (static_cast<size_t>(count) + 1) * sizeof(uint64_t)));
                 if (grown == nullptr) {
                     syslog(LOG_ERR,
                            "Couldn't re-allocate memory for timestamp_list for file : %s",

@@ -155,7 +155,8 @@ TEST(HostileWalkTest, ForgedEndTimeDoesNotStretchTheLinearWalk) {
                             {{120000, 3, 999999000, body}, {180000, 3, 999999000, body}}),
               TESRA_SUCCESS);
     std::string text = read_text(base + ".meta");
-    ASSERT_TRUE(replace_once(text, "end_time=\"           2BF20\"", "end_time=\"FFFFFFFFFFFFFFF0\""));
+    ASSERT_TRUE(
+        replace_once(text, "end_time=\"           2BF20\"", "end_time=\"FFFFFFFFFFFFFFF0\""));
     write_text_file(base + ".meta", text);
 
     OpenedArchive archive;

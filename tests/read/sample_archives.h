@@ -29,7 +29,8 @@ inline ArchiveSpec sample_spec() {
     volume.id = kVolume;
     volume.name = "volume";
     volume.counters = {make_counter(1, "name", 0x2010, 16, {1000}, true),
-                       make_counter(2, "ops", 0x0108, 8, {1000}), make_counter(3, "lat", 0x0104, 4, {5000})};
+                       make_counter(2, "ops", 0x0108, 8, {1000}),
+                       make_counter(3, "lat", 0x0104, 4, {5000})};
     ObjectSpec disk;
     disk.id = kDisk;
     disk.name = "disk";

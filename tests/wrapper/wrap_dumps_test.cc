@@ -35,7 +35,8 @@ ArchiveSpec histogram_spec() {
 // Minute 0: (5; 1, 2) and (7; 3, 4). Minute 1: (9; 0x80000000, 0xFFFFFFFF).
 std::vector<RecordSpec> histogram_records() {
     return {{0, kVolumeId, kMinute, Instances().u64(5).u32(1).u32(2).u64(7).u32(3).u32(4).bytes()},
-            {kMinute, kVolumeId, kMinute, Instances().u64(9).u32(0x80000000u).u32(0xFFFFFFFFu).bytes()}};
+            {kMinute, kVolumeId, kMinute,
+             Instances().u64(9).u32(0x80000000u).u32(0xFFFFFFFFu).bytes()}};
 }
 
 class WrapDumpTest : public WrapperTest {
@@ -58,7 +59,8 @@ size_t count_opens(const std::string &ident) {
 }
 
 TEST_F(WrapDumpTest, CounterValuesAreOneQuotedListPerCounterAndALinePerInstance) {
-    ASSERT_TRUE(write_counter_values_for_timestamp_to_file(base_.c_str(), out_.c_str(), kBase, kMinute, "volume"));
+    ASSERT_TRUE(write_counter_values_for_timestamp_to_file(base_.c_str(), out_.c_str(), kBase,
+                                                           kMinute, "volume"));
     EXPECT_EQ(read_text(out_), "\"5\"\"1, 2\"\n\"7\"\"3, 4\"\n");
     EXPECT_TRUE(log_messages().empty());
 }
@@ -77,7 +79,8 @@ TEST_F(WrapDumpTest, NoMatchingTimeLeavesAnEmptyFileAndSucceeds) {
 }
 
 TEST_F(WrapDumpTest, CounterValuesToAnUnwritablePathFailBeforeTheArchiveIsOpened) {
-    EXPECT_FALSE(write_counter_values_for_timestamp_to_file(base_.c_str(), kUnwritable, kBase, kMinute, "volume"));
+    EXPECT_FALSE(write_counter_values_for_timestamp_to_file(base_.c_str(), kUnwritable, kBase,
+                                                            kMinute, "volume"));
     EXPECT_THAT(message_texts(),
                 ElementsAre(std::string("\nCould not dump counter values to file. Error opening "
                                         "output file : ") +
@@ -88,7 +91,8 @@ TEST_F(WrapDumpTest, CounterValuesToAnUnwritablePathFailBeforeTheArchiveIsOpened
 }
 
 TEST_F(WrapDumpTest, CounterValuesOfAnUnknownObjectLeaveTheEmptyFileBehind) {
-    EXPECT_FALSE(write_counter_values_for_timestamp_to_file(base_.c_str(), out_.c_str(), kBase, kMinute, "nosuch"));
+    EXPECT_FALSE(write_counter_values_for_timestamp_to_file(base_.c_str(), out_.c_str(), kBase,
+                                                            kMinute, "nosuch"));
     EXPECT_EQ(access(out_.c_str(), F_OK), 0);
     EXPECT_EQ(read_text(out_), "");
     EXPECT_EQ(message_texts().size(), 1u);  // the retrieval call's own message
@@ -137,7 +141,8 @@ struct DumpText {
 TEST(WrapDumpFormat, EmptyValueListIsTwoAdjacentQuotesAndStringsAreUnescaped) {
     tesra_cnt_value_t text{};
     text.val_str = "a, \"b\"";
-    tesra_counter_data_t counters[2] = {{TESRA_CNT_8BYTES, nullptr, 0}, {TESRA_CNT_STRING, &text, 1}};
+    tesra_counter_data_t counters[2] = {{TESRA_CNT_8BYTES, nullptr, 0},
+                                        {TESRA_CNT_STRING, &text, 1}};
     const DumpText dump({{0, counters, 2}});
     EXPECT_EQ(dump.text, "\"\"\"a, \"b\"\"\n");
 }
@@ -157,7 +162,8 @@ TEST(WrapDumpFormat, CountsBeyondSixteenBitsAreWrittenInFull) {
     EXPECT_EQ(lines, kMany);
     const std::string first = dump.text.substr(0, dump.text.find('\n'));
     size_t separators = 0;
-    for (size_t at = first.find(", "); at != std::string::npos; at = first.find(", ", at + 2)) ++separators;
+    for (size_t at = first.find(", "); at != std::string::npos; at = first.find(", ", at + 2))
+        ++separators;
     EXPECT_EQ(separators, kMany - 1);
     EXPECT_EQ(first.substr(first.size() - 13), "69998, 69999\"");
     EXPECT_EQ(dump.text.substr(dump.text.size() - 4), "\"3\"\n");

@@ -27,8 +27,8 @@ std::string take_error(char *error) {
 
 TEST_F(WrapperTest, VersionIsTheArchiveFormatVersion) {
     for (uint32_t minor : {0u, 1u}) {
-        const std::string base =
-            write(volume_spec(minor), volume_records(), "1_300_1000000000000_90000" + std::to_string(minor));
+        const std::string base = write(volume_spec(minor), volume_records(),
+                                       "1_300_1000000000000_90000" + std::to_string(minor));
         char *error = reinterpret_cast<char *>(1);
         const tesra_wrapper_file_version v = get_tesra_file_version(base.c_str(), &error);
         EXPECT_EQ(v.major_v, 6u);
@@ -298,8 +298,10 @@ std::string write_wide_archive(const TempDir &dir, uint32_t n) {
     }
     spec.objects = {wide};
     const std::string base = dir.base("1_60_1000000000000_900000");
-    EXPECT_EQ(write_archive(spec, base, {{0, 4, kMinute, instance.bytes()}, {kMinute, 4, kMinute, instance.bytes()}}),
-              TESRA_SUCCESS);
+    EXPECT_EQ(
+        write_archive(spec, base,
+                      {{0, 4, kMinute, instance.bytes()}, {kMinute, 4, kMinute, instance.bytes()}}),
+        TESRA_SUCCESS);
     clear_log();
     return base;
 }

@@ -47,7 +47,8 @@ inline std::vector<RecordSpec> volume_records() {
         records.push_back({minute * kMinute, kVolumeId, kMinute, fast.bytes()});
         if (minute % 5 == 0) {
             Instances slow;
-            for (const char *name : names) slow.str(name, 16).u32(static_cast<uint32_t>(100 + minute));
+            for (const char *name : names)
+                slow.str(name, 16).u32(static_cast<uint32_t>(100 + minute));
             records.push_back({minute * kMinute, kVolumeId, kFiveMinutes, slow.bytes()});
         }
     }

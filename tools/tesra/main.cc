@@ -61,7 +61,8 @@ int main(int argc, char **argv) {
     app.name("tesra");
     app.require_subcommand(1, 1);
     app.fallthrough(false);
-    app.set_version_flag("--version", version_text(), "Print the tool, library and format versions");
+    app.set_version_flag("--version", version_text(),
+                         "Print the tool, library and format versions");
 
     set_program_name(argc > 0 ? argv[0] : nullptr);
     int status = kExitOk;
