@@ -486,6 +486,16 @@ GzAccessStats GzRandomAccess::stats() const noexcept {
     return out;
 }
 
+void GzRandomAccess::look_past_end() noexcept {
+    state_->forward.end_latched = false;
+}
+
+uint64_t GzRandomAccess::input_taken() const noexcept {
+    const State &s = *state_;
+    if (s.forward.format == State::Format::kTransparent) return s.stream_position;
+    return s.forward.started ? s.forward.in.position() : 0;
+}
+
 void release_gz_random_access(void *state) noexcept {
     delete static_cast<GzRandomAccess *>(state);
 }

@@ -51,6 +51,14 @@ public:
 
     GzAccessStats stats() const noexcept;
 
+    // For a file that is still growing: the next read past the end the layer has met looks at
+    // the file again, as zlib's stream does after gzclearerr. The forward pass goes on from
+    // where it stopped, so only the new bytes are inflated.
+    void look_past_end() noexcept;
+    // File offset of the first compressed byte the forward pass has not taken yet: every byte
+    // before it has been read from the file.
+    uint64_t input_taken() const noexcept;
+
 private:
     struct State;
     explicit GzRandomAccess(std::unique_ptr<State> state) noexcept;
