@@ -28,11 +28,10 @@ uint64_t release_address() noexcept {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_stream_state));
 }
 
-// The layer, set up on the first read; nullptr when the handle may write, has no state or the
-// layer cannot be set up.
+// The layer, set up on the first read; nullptr when the handle has no state or the layer cannot
+// be set up.
 GzRandomAccess *random_access_of(tesra_file_handle_t &file) noexcept {
     if (file.i6_0.data_file_path == nullptr) return nullptr;
-    if ((file.i6_0.access_flag & kAccessBits) != kReadOnlyAccess) return nullptr;
     StreamState *state = stream_state(file);
     if (state == nullptr) return nullptr;
     if (!state->layer) state->layer = GzRandomAccess::open(file.i6_0.data_file_path);
@@ -61,6 +60,10 @@ tesra_error_t seek_and_read(uint64_t offset,
 
 }  // namespace
 
+bool is_read_only(const tesra_file_handle_t &file) noexcept {
+    return (file.i6_0.access_flag & kAccessBits) == kReadOnlyAccess;
+}
+
 StreamState::StreamState() noexcept = default;
 StreamState::~StreamState() = default;
 
@@ -68,7 +71,7 @@ StreamState::~StreamState() = default;
 // so the state goes with the handle when its header is freed.
 StreamState *stream_state(tesra_file_handle_t &file) noexcept {
     tesra_header_handle_t *header = file.i6_0.header;
-    if (header == nullptr) return nullptr;
+    if (header == nullptr || !is_read_only(file)) return nullptr;
     tesra_header_int_t_v6_0 &slot = header->i6_0;
     if (slot.pid != nullptr) {
         return slot.pc == release_address() ? static_cast<StreamState *>(slot.pid) : nullptr;

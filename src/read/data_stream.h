@@ -37,8 +37,12 @@ struct StreamState {
     uint64_t meta_size = 0;
 };
 
-// The handle's state, created on first use; nullptr when the handle has no header, another
-// library holds the header's slot or memory is short.
+// Whether the handle was opened for reading only. A handle that may also write keeps zlib's
+// stream and no state: its data stream can change under a cache.
+bool is_read_only(const tesra_file_handle_t &file) noexcept;
+
+// The handle's state, created on first use; nullptr when the handle may write or has no header,
+// another library holds the header's slot or memory is short.
 StreamState *stream_state(tesra_file_handle_t &file) noexcept;
 
 // The next read past the end of the data stream looks at the file again and sees the bytes a

@@ -312,6 +312,7 @@ tesra_error_t refresh(tesra_file_handle_t &file, uint32_t *added) {
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     if (f.header == nullptr || f.header->i6_0.section_defs == nullptr) return TESRA_NULL_POINTER;
     if (has_index_section(*f.header)) return TESRA_SUCCESS;  // closed: nothing grows
+    if (!is_read_only(file)) return TESRA_INVALID_ARGUMENTS;
     StreamState *state = stream_state(file);
     if (state == nullptr) return TESRA_NULL_POINTER;
     if (auto rc = check_stream_unchanged(file, *state); rc != TESRA_SUCCESS) return rc;
