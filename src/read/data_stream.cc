@@ -84,6 +84,10 @@ StreamState *stream_state(tesra_file_handle_t &file) noexcept {
     return state;
 }
 
+void follow_stream_growth(tesra_file_handle_t &file) noexcept {
+    if (GzRandomAccess *layer = random_access_of(file)) layer->follow_growth();
+}
+
 void look_past_stream_end(tesra_file_handle_t &file) noexcept {
     if (GzRandomAccess *layer = random_access_of(file)) {
         layer->look_past_end();

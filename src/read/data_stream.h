@@ -45,6 +45,10 @@ bool is_read_only(const tesra_file_handle_t &file) noexcept;
 // another library holds the header's slot or memory is short.
 StreamState *stream_state(tesra_file_handle_t &file) noexcept;
 
+// Reads treat the data stream as one a writer is still writing (see
+// GzRandomAccess::follow_growth): reaching its end costs no second pass over it.
+void follow_stream_growth(tesra_file_handle_t &file) noexcept;
+
 // The next read past the end of the data stream looks at the file again and sees the bytes a
 // writer appended since; reading goes on from where it stopped.
 void look_past_stream_end(tesra_file_handle_t &file) noexcept;

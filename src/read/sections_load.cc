@@ -202,6 +202,7 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr) return TESRA_NULL_POINTER;
 
+    follow_stream_growth(file);
     // Object, period and time are left to the writer's index maintenance, which refuses them
     // with its own codes; the scanner holds records to the period table only.
     DataStreamSource source(file);
