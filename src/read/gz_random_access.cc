@@ -104,7 +104,7 @@ struct GzRandomAccess::State {
     GzAccessOptions options;
     GzSpanCache cache;
     GzAccessIndex index;
-    bool fast = false;  // inflating with the fast engine (not fallen back to zlib)
+    bool fast = false;       // inflating with the fast engine (not fallen back to zlib)
     bool following = false;  // a member cut short at the end of the file is waited on
 
     // Reader-visible position, and where zlib's own stream would stand after the last read: a

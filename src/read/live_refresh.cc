@@ -3,12 +3,12 @@
 // index the writer laid out. The scan resumes where the last one stopped and the random-access
 // layer goes on from where its forward pass stood, so a refresh costs the new bytes only.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -344,8 +344,8 @@ void note_indexed_stream(tesra_file_handle_t &file, uint64_t indexed_end) noexce
     if (state == nullptr) return;
     state->indexed_end = indexed_end;
     state->input_taken = stream_input_taken(file);
-    state->tail_size = static_cast<uint32_t>(std::min<uint64_t>(state->input_taken,
-                                                                kTailCheckBytes));
+    state->tail_size =
+        static_cast<uint32_t>(std::min<uint64_t>(state->input_taken, kTailCheckBytes));
     if (tail_crc(file.i6_0.data_file_path, state->input_taken, state->tail_size,
                  &state->tail_crc) != TESRA_SUCCESS) {
         state->tail_size = 0;
@@ -359,15 +359,13 @@ void note_indexed_stream(tesra_file_handle_t &file, uint64_t indexed_end) noexce
 
 }  // namespace tesra::read
 
-extern "C" tesra_error_t tesra_refresh_data_file(tesra_file_handle_t *file,
-                                                 uint32_t *new_records) {
+extern "C" tesra_error_t tesra_refresh_data_file(tesra_file_handle_t *file, uint32_t *new_records) {
     if (new_records != nullptr) *new_records = 0;
     if (file == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra::read::is_version_6(file)) return TESRA_INVALID_VERSION;
     if (file->e6_0.file_type != 1) return TESRA_INVALID_FILE_TYPE;
     uint32_t added = 0;
-    const tesra_error_t rc =
-        tesra::guarded([&] { return tesra::read::refresh(*file, &added); });
+    const tesra_error_t rc = tesra::guarded([&] { return tesra::read::refresh(*file, &added); });
     if (rc == TESRA_SUCCESS && new_records != nullptr) *new_records = added;
     return rc;
 }

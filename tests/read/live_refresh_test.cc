@@ -85,9 +85,7 @@ TEST(LiveRefresh, FilesChangedBehindTheFollowerAreRefusedAndWhatItHadStays) {
     };
     const Case cases[] = {
         {"stream cut below what was indexed",
-         [](ArchiveBuilder &w) {
-             ASSERT_EQ(::truncate(w.data_path().c_str(), 20), 0);
-         }},
+         [](ArchiveBuilder &w) { ASSERT_EQ(::truncate(w.data_path().c_str(), 20), 0); }},
         {"stream rewritten, longer",
          [](ArchiveBuilder &w) {
              std::vector<std::byte> stream;
