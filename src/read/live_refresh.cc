@@ -125,17 +125,26 @@ tesra_error_t extend_from_stream(tesra_file_handle_t &file, StreamState &state, 
     std::vector<Taken> taken;
     tesra_error_t rc = TESRA_SUCCESS;
     format::ScannedRecord record;
-    while (rc == TESRA_SUCCESS && scanner.next(&record)) {
-        // As at the open: a period outside the table is skipped, its body still chains.
-        if (record.breach == format::StopReason::kUnknownPeriod) continue;
-        const format::RecordHeader &h = record.header;
-        const uint64_t t = format::aligned_time(h.msecs_since_base, h.period);
-        rc = tesra_update_object_index_v6_0(&file, t, h.period, h.obj_id, record.offset);
-        if (rc == TESRA_INVALID_TIMESTAMP) rc = TESRA_CORRUPT_ARCHIVE;
-        if (rc != TESRA_SUCCESS) break;
-        // The index maintenance found the object and period, so both are there.
-        tesra_period_t *period = find_object_period(*header.i6_0.objects[h.obj_id], h.period);
-        taken.push_back({period, format::writer_slot(t, f.start_time, h.period)});
+    try {
+        while (rc == TESRA_SUCCESS && scanner.next(&record)) {
+            // As at the open: a period outside the table is skipped, its body still chains.
+            if (record.breach == format::StopReason::kUnknownPeriod) continue;
+            const format::RecordHeader &h = record.header;
+            const uint64_t t = format::aligned_time(h.msecs_since_base, h.period);
+            // Room first, so that every record entered can be taken back.
+            taken.push_back({nullptr, 0});
+            rc = tesra_update_object_index_v6_0(&file, t, h.period, h.obj_id, record.offset);
+            if (rc != TESRA_SUCCESS) {
+                taken.pop_back();
+                if (rc == TESRA_INVALID_TIMESTAMP) rc = TESRA_CORRUPT_ARCHIVE;
+                break;
+            }
+            // The index maintenance found the object and period, so both are there.
+            taken.back() = {find_object_period(*header.i6_0.objects[h.obj_id], h.period),
+                            format::writer_slot(t, f.start_time, h.period)};
+        }
+    } catch (...) {
+        rc = TESRA_NULL_POINTER;  // memory ran out
     }
     if (rc == TESRA_SUCCESS) {
         switch (scanner.end().reason) {
@@ -311,7 +320,12 @@ tesra_error_t refresh(tesra_file_handle_t &file, uint32_t *added) {
     auto &f = file.i6_0;
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     if (f.header == nullptr || f.header->i6_0.section_defs == nullptr) return TESRA_NULL_POINTER;
-    if (has_index_section(*f.header)) return TESRA_SUCCESS;  // closed: nothing grows
+    if (has_index_section(*f.header)) {
+        // Closed: nothing grows. The writer pushes its last bytes out after writing the index,
+        // so the records that index names may reach the stream after the refresh that took it.
+        look_past_stream_end(file);
+        return TESRA_SUCCESS;
+    }
     if (!is_read_only(file)) return TESRA_INVALID_ARGUMENTS;
     StreamState *state = stream_state(file);
     if (state == nullptr) return TESRA_NULL_POINTER;
