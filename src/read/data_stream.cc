@@ -103,6 +103,11 @@ uint64_t stream_input_taken(tesra_file_handle_t &file) noexcept {
     return taken < 0 ? 0 : static_cast<uint64_t>(taken);
 }
 
+int stream_file_descriptor(tesra_file_handle_t &file) noexcept {
+    GzRandomAccess *layer = random_access_of(file);
+    return layer != nullptr ? layer->file_descriptor() : -1;
+}
+
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {
     return gzopen(path, mode);
 }

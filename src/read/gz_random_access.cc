@@ -502,6 +502,10 @@ uint64_t GzRandomAccess::input_taken() const noexcept {
     return s.forward.started ? s.forward.in.position() : 0;
 }
 
+int GzRandomAccess::file_descriptor() const noexcept {
+    return state_->fd;
+}
+
 void release_gz_random_access(void *state) noexcept {
     delete static_cast<GzRandomAccess *>(state);
 }
