@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,15 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
         k.text = text.substr(eq + 1);
         filters_.push_back(std::move(k));
     }
-    // The first member in range that has the object defines the columns.
+    // The first member in range that has the object gives the period, the keys and the
+    // default counters; a counter asked for by name may first appear in a later member.
+    bool have_object = false;
+    std::vector<std::optional<CounterDef>> named(counters.size());
+    auto unresolved = [&] {
+        return std::any_of(named.begin(), named.end(), [](const auto &d) { return !d; });
+    };
     for (size_t index : todo_) {
+        if (have_object && !unresolved()) break;
         OpenArchive a;
         if (auto rc = s_.take(index, &a); rc != TESRA_SUCCESS) {
             if (s_.strict()) return rc;
@@ -120,26 +128,25 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
         s_.give_back(a);
         if (rc == TESRA_OBJECT_NOT_FOUND) continue;
         if (rc != TESRA_SUCCESS) return rc;
-
-        if (period_ == 0 && !periods.empty()) period_ = periods.front();
-        if (std::find(periods.begin(), periods.end(), period_) == periods.end()) {
-            return TESRA_PERIOD_NOT_FOUND;
-        }
         auto find = [&](const std::string &name) -> const CounterDef * {
             for (const auto &d : all) {
                 if (d.name == name) return &d;
             }
             return nullptr;
         };
+        for (size_t i = 0; i < counters.size(); ++i) {
+            const CounterDef *d = named[i] ? nullptr : find(counters[i]);
+            if (d != nullptr) named[i] = *d;
+        }
+        if (have_object) continue;
+        have_object = true;
+
+        if (period_ == 0 && !periods.empty()) period_ = periods.front();
+        if (std::find(periods.begin(), periods.end(), period_) == periods.end()) {
+            return TESRA_PERIOD_NOT_FOUND;
+        }
         for (const auto &d : all) {
             if (d.is_key) defs_.push_back(d);
-        }
-        for (const auto &name : counters) {
-            const CounterDef *d = find(name);
-            if (d == nullptr) return TESRA_COUNTER_NOT_FOUND;
-            const bool twice = std::any_of(defs_.begin(), defs_.end(),
-                                           [&](const CounterDef &c) { return c.name == name; });
-            if (!d->is_key && !twice) defs_.push_back(*d);
         }
         if (counters.empty()) {
             for (const auto &d : all) {
@@ -166,19 +173,26 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
                 }
             }
         }
-        for (const auto &d : defs_) {
-            tesra_series_column_t c{};
-            c.name = d.name.c_str();
-            c.is_key = d.is_key ? 1 : 0;
-            c.cnt_id = d.id;
-            c.ctype = d.ctype;
-            c.value_type = d.value_type();
-            c.num_values = d.num_values();
-            columns_.push_back(c);
-        }
-        return TESRA_SUCCESS;
     }
-    return todo_.empty() ? TESRA_SUCCESS : TESRA_OBJECT_NOT_FOUND;
+    if (!have_object) return todo_.empty() ? TESRA_SUCCESS : TESRA_OBJECT_NOT_FOUND;
+    if (unresolved()) return TESRA_COUNTER_NOT_FOUND;
+    for (const auto &d : named) {
+        // Key counters come with every row anyway.
+        const bool twice = std::any_of(defs_.begin(), defs_.end(),
+                                       [&](const CounterDef &c) { return c.name == d->name; });
+        if (!d->is_key && !twice) defs_.push_back(*d);
+    }
+    for (const auto &d : defs_) {
+        tesra_series_column_t c{};
+        c.name = d.name.c_str();
+        c.is_key = d.is_key ? 1 : 0;
+        c.cnt_id = d.id;
+        c.ctype = d.ctype;
+        c.value_type = d.value_type();
+        c.num_values = d.num_values();
+        columns_.push_back(c);
+    }
+    return TESRA_SUCCESS;
 }
 
 tesra_error_t Walker::skip_or_fail(size_t index, tesra_error_t rc, const std::string &what) {
@@ -197,12 +211,19 @@ void Walker::finish_member() {
 tesra_error_t Walker::start_member(size_t index, bool *started) {
     *started = false;
     const Member &m = s_.members()[index];
-    const uint64_t lo = std::max(from_, m.window_start);
-    const uint64_t hi = std::min(to_, m.window_end);
-    if (lo >= hi) return TESRA_SUCCESS;  // opening earlier members moved this window away
+    if (std::max(from_, m.window_start) >= std::min(to_, m.window_end)) {
+        return TESRA_SUCCESS;  // opening earlier members moved this window away
+    }
 
     if (auto rc = s_.take(index, &current_); rc != TESRA_SUCCESS) {
         return s_.strict() ? rc : TESRA_SUCCESS;
+    }
+    // Opening may have taught the member's true span.
+    const uint64_t lo = std::max(from_, m.window_start);
+    const uint64_t hi = std::min(to_, m.window_end);
+    if (lo >= hi) {
+        finish_member();
+        return TESRA_SUCCESS;
     }
     tesra_object_handle_t *object = nullptr;
     tesra_error_t rc = tesra_find_object(current_.header, object_.c_str(), &object);
