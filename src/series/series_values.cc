@@ -80,6 +80,7 @@ private:
     tesra_query_handle_t *query_ = nullptr;
     bool first_step_ = true;
     std::vector<tesra_counter_handle_t *> handles_;  // per column in the current member
+    std::vector<size_t> first_value_;                // scratch of read_rows
     uint64_t time_ = 0;
 };
 
@@ -335,17 +336,20 @@ tesra_error_t Walker::read_rows(tesra_timestamp_handle_t *ts,
         for (size_t i = 0; i < defs_.size(); ++i) r.cells[i].value_type = columns_[i].value_type;
         r.values.clear();
         r.strings.clear();
-        std::vector<size_t> first_value(defs_.size(), 0);
+        first_value_.assign(defs_.size(), 0);
         tesra_counter_handle_t *counter = nullptr;
         tesra_counter_data_handle_t *data = nullptr;
         rc = tesra_first_counter_data(instance, &counter, &data);
+        size_t column = 0;  // counters come in column order, so the search starts after the last
         while (rc == TESRA_SUCCESS && data != nullptr) {
-            size_t column = 0;
-            while (column < handles_.size() && handles_[column] != counter) ++column;
-            if (column < handles_.size()) {
+            size_t tried = 0;
+            for (; tried < handles_.size() && handles_[column] != counter; ++tried) {
+                column = column + 1 == handles_.size() ? 0 : column + 1;
+            }
+            if (tried < handles_.size()) {
                 tesra_counter_data_t v{};
                 if (rc = tesra_get_counter_data_value(data, &v); rc != TESRA_SUCCESS) break;
-                first_value[column] = r.values.size();
+                first_value_[column] = r.values.size();
                 for (uint32_t i = 0; v.values != nullptr && i < v.num_values; ++i) {
                     tesra_cnt_value_t cell = v.values[i];
                     if (v.value_type == TESRA_CNT_STRING) {
@@ -364,7 +368,7 @@ tesra_error_t Walker::read_rows(tesra_timestamp_handle_t *ts,
         for (size_t i = 0; i < r.cells.size(); ++i) {
             tesra_counter_data_t &c = r.cells[i];
             if (c.num_values == 0) continue;
-            c.values = r.values.data() + first_value[i];
+            c.values = r.values.data() + first_value_[i];
             if (c.value_type != TESRA_CNT_STRING) continue;
             for (uint32_t j = 0; j < c.num_values; ++j) {
                 c.values[j].val_str = r.strings[static_cast<size_t>(c.values[j].val_8B)].c_str();
