@@ -82,6 +82,9 @@ public:
     tesra_error_t take(size_t index, OpenArchive *out);
     // Returns an archive to the cache, closing the least recently used past max_open.
     void give_back(OpenArchive archive);
+    // Closes an archive a walk has finished with: a walk goes on to later members, and the
+    // buffers of one it has left are better given to the next one than kept.
+    void close_archive(OpenArchive archive);
     // Marks a member damaged (a read failed in it), with a finding naming it.
     void mark_damaged(size_t index, tesra_error_t rc, const std::string &what);
     // Archives the cache holds open now (for tests of the bound).
@@ -134,6 +137,10 @@ struct CounterDef {
 tesra_error_t read_counters(tesra_object_handle_t *object, std::vector<CounterDef> *out);
 // The object's periods, ascending.
 tesra_error_t read_object_periods(tesra_object_handle_t *object, std::vector<uint64_t> *out);
+
+// Store identity of `base` from the head of its metadata document into `m`; false when the
+// head does not give it plainly (the full parse then decides).
+bool read_identity_head(const std::string &base, Member *m);
 
 // Whether the metadata file of `base` holds an index section (its writer closed the archive).
 bool has_index_section(const std::string &base);

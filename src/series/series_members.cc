@@ -175,6 +175,10 @@ void Series::give_back(OpenArchive archive) {
     }
 }
 
+void Series::close_archive(OpenArchive archive) {
+    if (archive.file != nullptr) tesra_close_data_file(archive.file);
+}
+
 void Series::layout_windows() {
     size_t previous = TESRA_SERIES_NO_MEMBER;
     for (size_t i = 0; i < members_.size(); ++i) {

@@ -178,6 +178,23 @@ std::string node_label(const Member &m) {
            m.store_name + "')";
 }
 
+// Store identity through the reader's own full parse of the metadata document.
+tesra_error_t read_identity_full(Member &m) {
+    tesra_store_def_t store{};
+    tesra_error_t rc = tesra_get_store_info_from_meta_file_v6_0(m.base.c_str(), &store);
+    auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
+    if (rc == TESRA_SUCCESS) {
+        m.identity_known = true;
+        m.hostname = text(store.node_name);
+        m.cluster_id = text(store.cluster_id);
+        m.cluster_name = text(store.cluster_name);
+        m.process_name = text(store.process_name);
+        m.store_name = text(store.store_name);
+    }
+    tesra_free_store_def(store);
+    return rc;
+}
+
 Candidate read_candidate(const std::string &base) {
     Candidate c;
     Member &m = c.member;
@@ -190,18 +207,12 @@ Candidate read_candidate(const std::string &base) {
     m.name_start = name.start;
     m.name_end = name.end;
 
-    tesra_store_def_t store{};
-    tesra_error_t rc = tesra_get_store_info_from_meta_file_v6_0(base.c_str(), &store);
-    auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
-    if (rc == TESRA_SUCCESS) {
+    tesra_error_t rc = TESRA_SUCCESS;
+    if (read_identity_head(base, &m)) {
         m.identity_known = true;
-        m.hostname = text(store.node_name);
-        m.cluster_id = text(store.cluster_id);
-        m.cluster_name = text(store.cluster_name);
-        m.process_name = text(store.process_name);
-        m.store_name = text(store.store_name);
+    } else {
+        rc = read_identity_full(m);
     }
-    tesra_free_store_def(store);
     if (rc != TESRA_SUCCESS) {
         m.state = TESRA_SERIES_MEMBER_DAMAGED;
         c.rc = rc;
