@@ -31,7 +31,9 @@ bool CounterDef::sampled_at(uint64_t period) const {
     return std::find(periods.begin(), periods.end(), period) != periods.end();
 }
 
-bool CounterDef::same_shape(const CounterDef &o) const { return difference(o).empty(); }
+bool CounterDef::same_shape(const CounterDef &o) const {
+    return difference(o).empty();
+}
 
 std::string CounterDef::difference(const CounterDef &o) const {
     auto hex = [](uint32_t v) {
@@ -185,8 +187,8 @@ private:
                     c.latest = def;
                 } else if (!def.same_shape(c.latest)) {
                     c.changed = true;
-                    report(index, "counter '" + name + "." + cname + "' changes definition: " +
-                                      def.difference(c.latest));
+                    report(index, "counter '" + name + "." + cname +
+                                      "' changes definition: " + def.difference(c.latest));
                     c.latest = def;
                 }
                 if (previous != previous_counters_.end() && !previous->second.count(cname)) {
@@ -255,10 +257,9 @@ tesra_error_t Catalogue::publish(tesra_series_catalogue_t **out) const {
         o.last_member = acc.presence.last;
         std::vector<const CounterAcc *> counters;
         for (const auto &entry : acc.counters) counters.push_back(&entry.second);
-        std::stable_sort(counters.begin(), counters.end(),
-                         [](const CounterAcc *a, const CounterAcc *b) {
-                             return a->def.id < b->def.id;
-                         });
+        std::stable_sort(
+            counters.begin(), counters.end(),
+            [](const CounterAcc *a, const CounterAcc *b) { return a->def.id < b->def.id; });
         o.counters = c_calloc<tesra_series_counter_t>(counters.size());
         if (o.counters == nullptr) return TESRA_NULL_POINTER;
         for (const CounterAcc *ca : counters) {
@@ -286,9 +287,9 @@ tesra_error_t Catalogue::publish(tesra_series_catalogue_t **out) const {
 }  // namespace tesra::series
 
 extern "C" tesra_error_t tesra_series_get_catalogue(tesra_series_t *series,
-                                                   uint64_t from,
-                                                   uint64_t to,
-                                                   tesra_series_catalogue_t **out) {
+                                                    uint64_t from,
+                                                    uint64_t to,
+                                                    tesra_series_catalogue_t **out) {
     if (series == nullptr || out == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (from > to) return TESRA_INVALID_TIMESTAMP;
     return tesra::guarded([&] {

@@ -1,11 +1,11 @@
 // The store identity of an archive read from the head of its metadata document: the system
 // element comes before the preset, so a pull parse that stops there costs a fraction of a
 // full parse, which a series pays for every member, in range or not.
-#include <libxml/xmlreader.h>
-
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include <libxml/xmlreader.h>
 
 #include "common/archive_format.h"
 #include "series/series_internal.h"

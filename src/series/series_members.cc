@@ -12,7 +12,9 @@
 
 namespace tesra::series {
 
-uint64_t Member::span_start() const { return span_by_contents ? first : name_start; }
+uint64_t Member::span_start() const {
+    return span_by_contents ? first : name_start;
+}
 
 uint64_t Member::span_end() const {
     if (!span_by_contents) return name_end;
@@ -80,8 +82,8 @@ void Series::mark_damaged(size_t index, tesra_error_t rc, const std::string &wha
     f.is_error = strict_;
     f.member = index;
     f.path = m.base;
-    f.message = m.base + ": " + what + ": " + error_label(rc) +
-                (strict_ ? "" : "; archive skipped");
+    f.message =
+        m.base + ": " + what + ": " + error_label(rc) + (strict_ ? "" : "; archive skipped");
     add_finding(std::move(f));
     layout_windows();
 }
@@ -103,14 +105,14 @@ void Series::learn_contents(size_t index,
             f.member = i;
             f.other = index;
             f.path = m.base;
-            f.message = m.base + ": node uuid " + m.node_uuid + " differs from " +
-                        o.node_uuid + " of " + o.base + " under the same store identity";
+            f.message = m.base + ": node uuid " + m.node_uuid + " differs from " + o.node_uuid +
+                        " of " + o.base + " under the same store identity";
             add_finding(std::move(f));
             break;
         }
     }
-    m.state = has_index_section(m.base) ? TESRA_SERIES_MEMBER_CLOSED
-                                        : TESRA_SERIES_MEMBER_BEING_WRITTEN;
+    m.state =
+        has_index_section(m.base) ? TESRA_SERIES_MEMBER_CLOSED : TESRA_SERIES_MEMBER_BEING_WRITTEN;
     tesra_file_def_t info{};
     tesra_set_latest_version(&info);
     if (tesra_get_file_info(file, &info) != TESRA_SUCCESS || info.start_time > info.end_time) {
@@ -130,9 +132,8 @@ void Series::learn_contents(size_t index,
         f.from = m.span_start();
         f.to = m.span_end();
         f.message = m.base + ": its name gives " + format_time(m.name_start) + " to " +
-                    format_time(m.name_end) + " but it holds samples from " +
-                    format_time(m.first) + " to " + format_time(m.last) +
-                    "; its contents are used";
+                    format_time(m.name_end) + " but it holds samples from " + format_time(m.first) +
+                    " to " + format_time(m.last) + "; its contents are used";
         add_finding(std::move(f));
     }
     layout_windows();
@@ -192,7 +193,8 @@ void Series::layout_windows() {
         if (previous != TESRA_SERIES_NO_MEMBER) {
             Member &p = members_[previous];
             // The later file index wins where the two meet.
-            if (m.window_start < p.window_end) p.window_end = std::max(p.window_start, m.window_start);
+            if (m.window_start < p.window_end)
+                p.window_end = std::max(p.window_start, m.window_start);
         }
         previous = i;
     }

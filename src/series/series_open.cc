@@ -2,7 +2,6 @@
 // keeping one node's archives, ordering them by start time and checking that they make one
 // series. Also the calls that hand out members and findings.
 #include <glob.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 #include "tesra/tesra_series.h"
@@ -174,8 +174,8 @@ std::string node_key(const Member &m) {
 }
 
 std::string node_label(const Member &m) {
-    return "node '" + m.hostname + "' (cluster '" + m.cluster_name + "', store '" +
-           m.store_name + "')";
+    return "node '" + m.hostname + "' (cluster '" + m.cluster_name + "', store '" + m.store_name +
+           "')";
 }
 
 // Store identity through the reader's own full parse of the metadata document.
@@ -224,8 +224,8 @@ Candidate read_candidate(const std::string &base) {
     // A partial name says nothing about the span: the records do.
     uint64_t period = 0, first = 0, last = 0;
     rc = tesra_get_partial_file_info_v6_0(base.c_str(), &period, &first, &last);
-    m.state = has_index_section(base) ? TESRA_SERIES_MEMBER_CLOSED
-                                      : TESRA_SERIES_MEMBER_BEING_WRITTEN;
+    m.state =
+        has_index_section(base) ? TESRA_SERIES_MEMBER_CLOSED : TESRA_SERIES_MEMBER_BEING_WRITTEN;
     if (rc == TESRA_SUCCESS) {
         m.contents_known = true;
         m.span_by_contents = true;
@@ -273,8 +273,8 @@ tesra_error_t choose_node(Series &s, std::vector<Candidate> &all) {
         Finding f;
         f.kind = TESRA_SERIES_NODES;
         f.path = m.base;
-        f.message = node_label(m) + ": " + std::to_string(ids.size()) + " archive(s), such as " +
-                    m.base;
+        f.message =
+            node_label(m) + ": " + std::to_string(ids.size()) + " archive(s), such as " + m.base;
         return f;
     };
     if (!s.node().empty() && kept.empty() && !order.empty()) {
@@ -290,8 +290,7 @@ tesra_error_t choose_node(Series &s, std::vector<Candidate> &all) {
         Finding f;
         f.kind = TESRA_SERIES_NODES;
         f.is_error = true;
-        f.message = "the archives belong to " + std::to_string(kept.size()) +
-                    " nodes; choose one";
+        f.message = "the archives belong to " + std::to_string(kept.size()) + " nodes; choose one";
         s.add_finding(std::move(f));
         for (const auto &key : kept) s.add_finding(describe(key));
         return TESRA_INVALID_ARGUMENTS;
@@ -394,7 +393,9 @@ tesra_error_t build(Series &s, const char *const *sources, size_t num_sources) {
     return TESRA_SUCCESS;
 }
 
-const char *c_text(const std::string &s, bool known) { return known ? s.c_str() : nullptr; }
+const char *c_text(const std::string &s, bool known) {
+    return known ? s.c_str() : nullptr;
+}
 
 }  // namespace
 }  // namespace tesra::series
@@ -402,9 +403,9 @@ const char *c_text(const std::string &s, bool known) { return known ? s.c_str() 
 using tesra::series::Series;
 
 extern "C" tesra_error_t tesra_series_open(const char *const *sources,
-                                          size_t num_sources,
-                                          const tesra_series_options_t *options,
-                                          tesra_series_t **out) {
+                                           size_t num_sources,
+                                           const tesra_series_options_t *options,
+                                           tesra_series_t **out) {
     if (sources == nullptr || out == nullptr || num_sources == 0) return TESRA_INVALID_ARGUMENTS;
     for (size_t i = 0; i < num_sources; ++i) {
         if (sources[i] == nullptr) return TESRA_INVALID_ARGUMENTS;
@@ -427,15 +428,17 @@ extern "C" tesra_error_t tesra_series_open(const char *const *sources,
     return rc;
 }
 
-extern "C" void tesra_series_close(tesra_series_t *series) { delete series; }
+extern "C" void tesra_series_close(tesra_series_t *series) {
+    delete series;
+}
 
 extern "C" size_t tesra_series_member_count(const tesra_series_t *series) {
     return series != nullptr ? series->members().size() : 0;
 }
 
 extern "C" tesra_error_t tesra_series_get_member(const tesra_series_t *series,
-                                                size_t index,
-                                                tesra_series_member_t *out) {
+                                                 size_t index,
+                                                 tesra_series_member_t *out) {
     if (series == nullptr || out == nullptr || index >= series->members().size()) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -464,8 +467,8 @@ extern "C" tesra_error_t tesra_series_get_member(const tesra_series_t *series,
 }
 
 extern "C" tesra_error_t tesra_series_open_member(tesra_series_t *series,
-                                                 size_t index,
-                                                 tesra_file_handle_t **out) {
+                                                  size_t index,
+                                                  tesra_file_handle_t **out) {
     if (series == nullptr || out == nullptr || index >= series->members().size()) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -482,8 +485,8 @@ extern "C" size_t tesra_series_finding_count(const tesra_series_t *series) {
 }
 
 extern "C" tesra_error_t tesra_series_get_finding(const tesra_series_t *series,
-                                                 size_t index,
-                                                 tesra_series_finding_t *out) {
+                                                  size_t index,
+                                                  tesra_series_finding_t *out) {
     if (series == nullptr || out == nullptr || index >= series->findings().size()) {
         return TESRA_INVALID_ARGUMENTS;
     }

@@ -61,9 +61,11 @@ private:
     void finish_member();
     tesra_error_t skip_or_fail(size_t index, tesra_error_t rc, const std::string &what);
     void report(size_t index, const std::string &what, bool is_error = false);
-    tesra_error_t read_rows(tesra_timestamp_handle_t *ts, std::vector<RowStore> *rows,
+    tesra_error_t read_rows(tesra_timestamp_handle_t *ts,
+                            std::vector<RowStore> *rows,
                             size_t *num_rows);
-    tesra_error_t read_record(tesra_record_handle_t *record, std::vector<RowStore> *rows,
+    tesra_error_t read_record(tesra_record_handle_t *record,
+                              std::vector<RowStore> *rows,
                               size_t *num_rows);
     tesra_error_t read_instance(tesra_instance_handle_t *instance, RowStore &r);
     bool passes_filters(const RowStore &r) const;
@@ -285,8 +287,9 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
                 continue;
             }
             if (!it->same_shape(defs_[i])) {
-                report(index, "counter '" + object_ + "." + defs_[i].name +
-                                  "' is defined differently (" + it->difference(defs_[i]) + ")",
+                report(index,
+                       "counter '" + object_ + "." + defs_[i].name + "' is defined differently (" +
+                           it->difference(defs_[i]) + ")",
                        true);
                 finish_member();
                 return TESRA_COUNTER_MISMATCH;
@@ -526,8 +529,8 @@ tesra_error_t Walker::next_time(std::vector<RowStore> *rows, size_t *num_rows, b
             continue;
         }
         bool found = false;
-        const tesra_error_t rc = by_records_ ? step_records(rows, num_rows, &found)
-                                             : step_query(rows, num_rows, &found);
+        const tesra_error_t rc =
+            by_records_ ? step_records(rows, num_rows, &found) : step_query(rows, num_rows, &found);
         if (rc != TESRA_SUCCESS) {
             if (auto r = skip_or_fail(current_.member, rc, "reading its records failed");
                 r != TESRA_SUCCESS) {
@@ -548,7 +551,8 @@ tesra_error_t Walker::next_time(std::vector<RowStore> *rows, size_t *num_rows, b
 
 struct tesra_series_cursor {
     tesra_series_cursor(tesra::series::Series &s, const tesra_series_query_t &q)
-        : walker(s, q.object_name, q.period, q.from, q.to == 0 ? tesra::series::kEndOfTime : q.to) {}
+        : walker(s, q.object_name, q.period, q.from, q.to == 0 ? tesra::series::kEndOfTime : q.to) {
+    }
     tesra::series::Walker walker;
     std::vector<tesra::series::RowStore> rows;
     size_t num_rows = 0;
@@ -558,8 +562,8 @@ struct tesra_series_cursor {
 };
 
 extern "C" tesra_error_t tesra_series_query_values(tesra_series_t *series,
-                                                  const tesra_series_query_t *query,
-                                                  tesra_series_cursor_t **out) {
+                                                   const tesra_series_query_t *query,
+                                                   tesra_series_cursor_t **out) {
     if (series == nullptr || query == nullptr || out == nullptr || query->object_name == nullptr ||
         (query->num_counters > 0 && query->counter_names == nullptr) ||
         (query->num_key_filters > 0 && query->key_filters == nullptr)) {
@@ -585,8 +589,8 @@ extern "C" tesra_error_t tesra_series_query_values(tesra_series_t *series,
 }
 
 extern "C" tesra_error_t tesra_series_cursor_columns(const tesra_series_cursor_t *cursor,
-                                                    const tesra_series_column_t **columns,
-                                                    uint32_t *num_columns) {
+                                                     const tesra_series_column_t **columns,
+                                                     uint32_t *num_columns) {
     if (cursor == nullptr || columns == nullptr || num_columns == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }
@@ -597,7 +601,7 @@ extern "C" tesra_error_t tesra_series_cursor_columns(const tesra_series_cursor_t
 }
 
 extern "C" tesra_error_t tesra_series_next_row(tesra_series_cursor_t *cursor,
-                                              const tesra_series_row_t **row) {
+                                               const tesra_series_row_t **row) {
     if (cursor == nullptr || row == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (cursor->failure != TESRA_SUCCESS) return cursor->failure;
     return tesra::guarded([&] {
@@ -620,16 +624,18 @@ extern "C" tesra_error_t tesra_series_next_row(tesra_series_cursor_t *cursor,
     });
 }
 
-extern "C" void tesra_series_free_cursor(tesra_series_cursor_t *cursor) { delete cursor; }
+extern "C" void tesra_series_free_cursor(tesra_series_cursor_t *cursor) {
+    delete cursor;
+}
 
 extern "C" tesra_error_t tesra_series_get_times(tesra_series_t *series,
-                                               const char *object_name,
-                                               uint64_t period,
-                                               uint64_t from,
-                                               uint64_t to,
-                                               uint64_t **times,
-                                               size_t **members,
-                                               size_t *count) {
+                                                const char *object_name,
+                                                uint64_t period,
+                                                uint64_t from,
+                                                uint64_t to,
+                                                uint64_t **times,
+                                                size_t **members,
+                                                size_t *count) {
     if (series == nullptr || object_name == nullptr || times == nullptr || count == nullptr) {
         return TESRA_INVALID_ARGUMENTS;
     }

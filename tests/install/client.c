@@ -1,7 +1,8 @@
 /* An outside client of an installed tesra: reads the format version of an archive through the
  * extraction library and the interface version of the reader, and checks that the utility
- * library agrees on the latest format, and opens the archive as a series of one. Built by tests/install/cmake (find_package) and by
- * scripts/check-install (pkg-config and cc). Usage: client <archive base path> */
+ * library agrees on the latest format, and opens the archive as a series of one. Built by
+ * tests/install/cmake (find_package) and by scripts/check-install (pkg-config and cc).
+ * Usage: client <archive base path> */
 #include <stdio.h>
 
 #include "tesra_ext_defs.h"

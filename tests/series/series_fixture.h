@@ -19,7 +19,9 @@ inline constexpr uint64_t kMinute = 60000;
 inline constexpr uint64_t kEpoch = 1700000000000;  // minute 0 of every test series
 
 // The value "ops" of instance `vol` holds at absolute time `t`: unique per time and instance.
-inline uint64_t ops_at(uint64_t t, int vol) { return (t - kEpoch) / kMinute * 10 + vol; }
+inline uint64_t ops_at(uint64_t t, int vol) {
+    return (t - kEpoch) / kMinute * 10 + vol;
+}
 
 struct MemberSpec {
     uint32_t index;
@@ -29,8 +31,8 @@ struct MemberSpec {
     // Name the archive as covering [name_minute, name_minute + minutes) instead.
     int64_t name_minute = -1;
     bool partial_name = false;
-    bool ops32 = false;    // "ops" as a 4-byte counter
-    bool with_lat = false; // a further counter "lat" (id 4, value 7)
+    bool ops32 = false;     // "ops" as a 4-byte counter
+    bool with_lat = false;  // a further counter "lat" (id 4, value 7)
 };
 
 class SeriesTest : public ::testing::Test {
@@ -106,17 +108,16 @@ public:
         const tesra_series_row_t *row = nullptr;
         while (rc == TESRA_SUCCESS && (rc = tesra_series_next_row(cursor, &row)) == TESRA_SUCCESS &&
                row != nullptr) {
-            std::string line = std::to_string((row->time - kEpoch) / kMinute) + " m" +
-                               std::to_string(row->member);
+            std::string line =
+                std::to_string((row->time - kEpoch) / kMinute) + " m" + std::to_string(row->member);
             for (uint32_t c = 0; c < row->num_columns; ++c) {
                 const tesra_counter_data_t &v = row->values[c];
                 line += ' ';
                 if (v.num_values == 0) line += '-';
                 for (uint32_t i = 0; i < v.num_values; ++i) {
-                    line += v.value_type == TESRA_CNT_STRING ? std::string(v.values[i].val_str)
-                            : v.value_type == TESRA_CNT_4BYTES
-                                ? std::to_string(v.values[i].val_4B)
-                                : std::to_string(v.values[i].val_8B);
+                    line += v.value_type == TESRA_CNT_STRING   ? std::string(v.values[i].val_str)
+                            : v.value_type == TESRA_CNT_4BYTES ? std::to_string(v.values[i].val_4B)
+                                                               : std::to_string(v.values[i].val_8B);
                 }
             }
             out.push_back(line);

@@ -38,8 +38,8 @@ TEST_F(SeriesOpen, OrdersMembersByStartAndSkipsFilesThatAreNoArchives) {
     EXPECT_TRUE(findings(TESRA_SERIES_OVERLAP).empty());
 
     // The same archives named by a glob and by one base each make the same series.
-    ASSERT_EQ(open({dir_.base("[12]_*.meta"), dir_.base("3_60_") + std::to_string(kEpoch + 20 *
-                                                                              kMinute) + "_600000"}),
+    ASSERT_EQ(open({dir_.base("[12]_*.meta"),
+                    dir_.base("3_60_") + std::to_string(kEpoch + 20 * kMinute) + "_600000"}),
               TESRA_SUCCESS);
     EXPECT_EQ(tesra_series_member_count(series_), 3u);
 }

@@ -29,7 +29,8 @@ TEST_F(SeriesValues, ValuesAcrossBoundariesAreThoseOfEachArchive) {
     q.from = kEpoch + 5 * kMinute;
     q.to = kEpoch + 25 * kMinute;  // not included
     std::vector<std::string> expected;
-    for (uint64_t minute = 5; minute < 25; ++minute) expected.push_back(row(minute, minute / 10, 1));
+    for (uint64_t minute = 5; minute < 25; ++minute)
+        expected.push_back(row(minute, minute / 10, 1));
     EXPECT_EQ(rows(q), expected);
 
     tesra_series_cursor_t *cursor = nullptr;
@@ -60,7 +61,8 @@ TEST_F(SeriesValues, ValuesAcrossBoundariesAreThoseOfEachArchive) {
     tesra_series_query_t wrong = q;
     wrong.counter_names = unknown;
     wrong.num_counters = 1;
-    EXPECT_EQ(rows(wrong), std::vector<std::string>{"rc " + std::to_string(TESRA_COUNTER_NOT_FOUND)});
+    EXPECT_EQ(rows(wrong),
+              std::vector<std::string>{"rc " + std::to_string(TESRA_COUNTER_NOT_FOUND)});
     wrong = q;
     wrong.key_filters = bad_key;
     wrong.num_key_filters = 1;
