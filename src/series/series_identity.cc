@@ -31,10 +31,17 @@ bool named(xmlTextReader *r, const char *name) {
     return n != nullptr && std::strcmp(reinterpret_cast<const char *>(n), name) == 0;
 }
 
+struct DocDeleter {
+    void operator()(xmlDoc *d) const noexcept { xmlFreeDoc(d); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocDeleter>;
+
 // Entity declarations are never written into a metadata document; one that has them is left
-// to the full parse, which refuses it.
-bool declares_entities(xmlTextReader *r) {
+// to the full parse, which refuses it. Asking the reader for its document makes it ours to
+// free, after the reader (`*owned`).
+bool declares_entities(xmlTextReader *r, DocPtr *owned) {
     const xmlDoc *doc = xmlTextReaderCurrentDoc(r);
+    owned->reset(const_cast<xmlDoc *>(doc));
     if (doc == nullptr) return true;
     for (const xmlDtd *dtd : {doc->intSubset, doc->extSubset}) {
         if (dtd != nullptr && (dtd->entities != nullptr || dtd->pentities != nullptr)) return true;
@@ -46,6 +53,7 @@ bool declares_entities(xmlTextReader *r) {
 
 bool read_identity_head(const std::string &base, Member *m) {
     const std::string path = base + ".meta";
+    DocPtr doc;  // declared first: freed after the reader that built it
     std::unique_ptr<xmlTextReader, ReaderDeleter> r(
         xmlReaderForFile(path.c_str(), nullptr, kXmlOptions));
     if (!r) return false;
@@ -65,7 +73,9 @@ bool read_identity_head(const std::string &base, Member *m) {
         const int type = xmlTextReaderNodeType(r.get());
         const int depth = xmlTextReaderDepth(r.get());
         if (type == XML_READER_TYPE_ELEMENT && depth == 0) {
-            if (!named(r.get(), format::kElemArchive) || declares_entities(r.get())) return false;
+            if (!named(r.get(), format::kElemArchive) || declares_entities(r.get(), &doc)) {
+                return false;
+            }
             std::unique_ptr<xmlChar, XmlStrDeleter> version(xmlTextReaderGetAttribute(
                 r.get(), reinterpret_cast<const xmlChar *>(format::kAttrVersion)));
             // Major version 6 only; the full parse gives the code for anything else.
