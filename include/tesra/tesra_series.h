@@ -113,7 +113,8 @@ typedef enum tesra_series_finding_kind {
     /** `other`, a later file index than `member`, starts before it. */
     TESRA_SERIES_TIME_BACKWARDS = 7,
     /** The sources hold archives of more than one node (`path` names one per finding), or
-     *  none of the node asked for. */
+     *  none of the node asked for; or `other`, once opened, names another node uuid than
+     *  `member` under the same store identity. */
     TESRA_SERIES_NODES = 8,
     /** The sources hold no archive at all. */
     TESRA_SERIES_EMPTY = 9
