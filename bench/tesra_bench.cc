@@ -25,6 +25,7 @@
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_int_defs.h"
 #include "tesra/tesra_live.h"
+#include "tesra/tesra_series.h"
 #include "tesra/tesra_wrapper_header.h"
 #include "tesra/tesra_write_ext.h"
 
@@ -695,6 +696,98 @@ void follow_scenario(Report &report,
     reopen.failed = reopen.failed || !ok;
     report.line("follow_refresh_1mb", main.size_mb, one / reopen.min_s, 0.02, reopen.mem_mb,
                 &reopen, reopen.min_s);
+// ---- a series of archives -------------------------------------------------------------------
+
+// Archive `index` (from 0) of a series in `dir`: the typical archive of `mb` MB, shifted to
+// follow the one before it and named by the convention.
+Archive make_series_member(const std::string &dir, uint32_t index, double mb) {
+    const auto records = plan_records(mb, Order::kInterleaved);
+    uint64_t last = 0;
+    for (const Record &r : records) last = std::max(last, r.msecs);
+    const uint64_t duration = last + kSlow;
+    ArchiveSpec spec = bench_spec();
+    spec.system.base_time = kBaseTime + index * duration;
+    Archive a;
+    a.base = dir + "/" + std::to_string(index + 1) + "_300_" +
+             std::to_string(spec.system.base_time) + "_" + std::to_string(duration);
+    a.last_time = spec.system.base_time + last;
+    ArchiveBuilder b(spec);
+    bool ok = b.create(a.base) == TESRA_SUCCESS && b.finalize() == TESRA_SUCCESS;
+    std::vector<std::byte> body;
+    for (std::size_t i = 0; ok && i < records.size(); ++i) {
+        make_body(records[i].object - 10, records[i].period, records[i].step, Profile::kTypical,
+                  body);
+        ok = b.write(records[i].msecs, records[i].object, records[i].period, body) ==
+             TESRA_SUCCESS;
+    }
+    if (!ok || b.close() != TESRA_SUCCESS) {
+        std::fprintf(stderr, "writing %s failed\n", a.base.c_str());
+        std::exit(2);
+    }
+    return a;
+}
+
+// Every value of every counter of object0 at the fast period over [from, to), through the
+// series' values cursor, the series opened from its directory as a caller would.
+bool series_values(const std::string &dir, uint64_t from, uint64_t to) {
+    const char *sources[] = {dir.c_str()};
+    tesra_series_t *series = nullptr;
+    bool ok = tesra_series_open(sources, 1, nullptr, &series) == TESRA_SUCCESS;
+    tesra_series_query_t q{};
+    q.object_name = "object0";
+    q.period = kFast;
+    q.from = from;
+    q.to = to;
+    tesra_series_cursor_t *cursor = nullptr;
+    ok = ok && tesra_series_query_values(series, &q, &cursor) == TESRA_SUCCESS;
+    uint64_t values = 0;
+    const tesra_series_row_t *row = nullptr;
+    while (ok && (ok = tesra_series_next_row(cursor, &row) == TESRA_SUCCESS) && row != nullptr) {
+        for (uint32_t c = 0; c < row->num_columns; ++c) values += row->values[c].num_values;
+    }
+    tesra_series_free_cursor(cursor);
+    tesra_series_close(series);
+    return ok && values > 0;
+}
+
+// 96 archives; a values query over the middle quarter against B on those archives' streams,
+// and its peak memory against the same query on a series of that quarter alone.
+void series_scenario(Report &report, const std::string &dir, int reps, bool small) {
+    const uint32_t count = small ? 24 : 96;
+    const double mb = small ? 0.5 : 2.0;
+    const std::string all_dir = dir + "/series_all", part_dir = dir + "/series_part";
+    std::filesystem::create_directories(all_dir);
+    std::filesystem::create_directories(part_dir);
+    std::vector<Archive> members;
+    for (uint32_t i = 0; i < count; ++i) members.push_back(make_series_member(all_dir, i, mb));
+    const uint32_t first = count * 3 / 8, end = count * 5 / 8;
+    double size_mb = 0;
+    for (uint32_t i = first; i < end; ++i) {
+        for (const char *suffix : {".meta", ".gz"}) {
+            const std::string from = members[i].base + suffix;
+            std::filesystem::create_hard_link(
+                from, part_dir + "/" + std::filesystem::path(from).filename().string());
+        }
+        members[i].size_mb = mb;
+        size_mb += mb;
+    }
+    // The query's range: the middle archives' spans, end to end.
+    uint64_t last = 0;
+    for (const Record &r : plan_records(mb, Order::kInterleaved)) last = std::max(last, r.msecs);
+    const uint64_t from = kBaseTime + first * (last + kSlow), to = kBaseTime + end * (last + kSlow);
+    const Figures b = measure(reps, [&] {
+        bool ok = true;
+        for (uint32_t i = first; i < end; ++i) ok = gz_sequential(members[i].base + ".gz") && ok;
+        return ok;
+    });
+    const std::vector<Figures> f =
+        measure_rounds(reps, {[&] { return series_values(all_dir, from, to); },
+                              [&] { return series_values(part_dir, from, to); }});
+    std::printf("# series: %u archives, values over %u of them %.3f s, over them alone %.3f s\n",
+                count, end - first, f[0].min_s, f[1].min_s);
+    report.line("series_values", size_mb, f[0].min_s / b.min_s, 1.3, f[0].mem_mb, &f[0], b.min_s);
+    // Allowed: the peak of the quarter alone plus 2 MiB for the longer member list.
+    report.line("series_memory", size_mb, f[0].mem_mb / (f[1].mem_mb + 2), 1.0, f[0].mem_mb);
 }
 
 }  // namespace
@@ -841,6 +934,8 @@ int main(int argc, char **argv) {
 
     // 10: following an archive as it grows.
     follow_scenario(report, dir, main, linear_main, reps);
+    // 11: a series of archives: a values query over the middle quarter of it.
+    series_scenario(report, dir, reps, self_check || quick);
 
     std::printf("%d of %d scenarios within target\n", report.within, report.total);
     // Missed targets are figures to read, not failures; a scenario that could not run is one.
