@@ -696,6 +696,8 @@ void follow_scenario(Report &report,
     reopen.failed = reopen.failed || !ok;
     report.line("follow_refresh_1mb", main.size_mb, one / reopen.min_s, 0.02, reopen.mem_mb,
                 &reopen, reopen.min_s);
+}
+
 // ---- a series of archives -------------------------------------------------------------------
 
 // Archive `index` (from 0) of a series in `dir`: the typical archive of `mb` MB, shifted to
