@@ -770,8 +770,9 @@ void series_scenario(Report &report, const std::string &dir, int reps, bool smal
             std::filesystem::create_hard_link(
                 from, part_dir + "/" + std::filesystem::path(from).filename().string());
         }
-        members[i].size_mb = mb;
-        size_mb += mb;
+        const auto stream = tesra::test::gunzip_file(members[i].base + ".gz");
+        members[i].size_mb = stream ? stream->size() / 1e6 : 0;
+        size_mb += members[i].size_mb;
     }
     // The query's range: the middle archives' spans, end to end.
     uint64_t last = 0;
