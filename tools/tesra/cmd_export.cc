@@ -62,6 +62,10 @@ struct CounterRoute {
 struct ObjectRoute {
     std::string name;
     std::unordered_map<tesra_counter_handle_t *, CounterRoute> counters;
+    // Per period: the counter met at each place of an instance's counter walk and its route
+    // (null: not exported), as the last instance had them; the order rarely changes.
+    std::unordered_map<uint64_t, std::vector<std::pair<tesra_counter_handle_t *,
+                                                       const CounterRoute *>>> walk_order;
     std::map<std::string, std::string> key_labels;       // key counter name -> label name
     std::map<std::string, std::string> key_filters;      // key counter name -> required text
 };
@@ -187,6 +191,7 @@ private:
     size_t spool_buffer_ = 64 << 10;
     int status_ = kExitOk;
     int spool_error_ = 0;
+    std::vector<uint64_t> numbers_;  // scratch: one counter's values
     bool partial_ = false;
 };
 
@@ -413,14 +418,20 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
 
     tesra_counter_handle_t *counter = nullptr;
     tesra_counter_data_handle_t *data = nullptr;
-    std::vector<uint64_t> numbers;
+    auto &order = route.walk_order[period];
+    size_t place = 0;
     for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
-         rc = tesra_next_counter_data(instance, &counter, &data)) {
+         rc = tesra_next_counter_data(instance, &counter, &data), ++place) {
         if (rc != TESRA_SUCCESS) return rc;
         if (data == nullptr) break;
-        auto r = route.counters.find(counter);
-        if (r == route.counters.end() || r->second.period != period) continue;
-        Family &f = *r->second.family;
+        if (place >= order.size()) order.resize(place + 1, {nullptr, nullptr});
+        if (order[place].first != counter) {
+            auto r = route.counters.find(counter);
+            bool exported = r != route.counters.end() && r->second.period == period;
+            order[place] = {counter, exported ? &r->second : nullptr};
+        }
+        if (order[place].second == nullptr) continue;
+        Family &f = *order[place].second->family;
         // Archives overlap: a series takes only samples after its newest one.
         if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
         auto &newest = f.newest[node];
@@ -454,13 +465,13 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
             continue;
         }
         if (value.value_type == TESRA_CNT_STRING) continue;
-        numbers.resize(value.num_values);
+        numbers_.resize(value.num_values);
         for (uint32_t i = 0; i < value.num_values; ++i) {
-            numbers[i] = value.value_type == TESRA_CNT_4BYTES ? value.values[i].val_4B
+            numbers_[i] = value.value_type == TESRA_CNT_4BYTES ? value.values[i].val_4B
                                                               : value.values[i].val_8B;
         }
         if (!f.spool.mark_time(time) ||
-            !f.spool.put_numbers(id, numbers.data(), value.num_values)) {
+            !f.spool.put_numbers(id, numbers_.data(), value.num_values)) {
             return spool_failed();
         }
         f.samples += value.num_values;

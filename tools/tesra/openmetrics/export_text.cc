@@ -2,6 +2,7 @@
 #include "openmetrics/export_text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -49,19 +50,39 @@ void append_metadata(std::string &out, const Family &family) {
     }
 }
 
-// Reads the spool back entry by entry.
+// Reads the spool back entry by entry, through a buffer of its own: entries are small, and a
+// stream call for each costs more than the formatting.
 class SpoolReader {
 public:
-    explicit SpoolReader(const std::string &path) : file_(std::fopen(path.c_str(), "rb")) {
-        if (file_) std::setvbuf(file_.get(), nullptr, _IOFBF, 1 << 20);
+    SpoolReader(const std::string &path, std::vector<char> &buffer)
+        : file_(std::fopen(path.c_str(), "rb")), buffer_(buffer) {
+        if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
     }
     bool opened() const { return file_ != nullptr; }
-    // false at the end; `whole` tells a clean end from a cut one.
-    bool read(void *out, size_t n) { return std::fread(out, 1, n, file_.get()) == n; }
-    bool at_end() { return std::feof(file_.get()) != 0 && std::ferror(file_.get()) == 0; }
+    // false when fewer than `n` bytes are left.
+    bool read(void *out, size_t n) {
+        if (end_ - pos_ < n && !refill(n)) return false;
+        std::memcpy(out, buffer_.data() + pos_, n);
+        pos_ += n;
+        return true;
+    }
+    // True at a clean end: nothing left, no read error.
+    bool at_end() { return pos_ == end_ && std::feof(file_.get()) != 0 && !std::ferror(file_.get()); }
 
 private:
+    bool refill(size_t n) {
+        std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+        if (buffer_.size() < n) buffer_.resize(n);
+        end_ += std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
+        return end_ >= n;
+    }
+
     std::unique_ptr<std::FILE, FileCloser> file_;
+    std::vector<char> &buffer_;
+    size_t pos_ = 0;
+    size_t end_ = 0;
 };
 
 }  // namespace
@@ -71,13 +92,16 @@ bool write_family(const Family &family,
                   TextStyle style,
                   TextOut &out,
                   std::string &error) {
-    std::string text;
+    // Kept from family to family: fresh megabyte buffers for each would cost page faults.
+    static thread_local std::string text;
+    static thread_local std::vector<char> read_buffer;
+    text.clear();
     text.reserve(kChunkBytes + 4096);
     uint64_t chunk_samples = 0;
     if (style == TextStyle::kOpenMetrics) append_metadata(text, family);
     if (family.samples == 0) return out.write(text, 0);
 
-    SpoolReader spool(family.spool.path());
+    SpoolReader spool(family.spool.path(), read_buffer);
     if (!spool.opened()) {
         error = "cannot open the spool file " + family.spool.path();
         return false;
