@@ -54,6 +54,9 @@ struct ExportOptions {
 const std::set<std::string> kOwnLabels = {"node", "node_uuid", "cluster", "cluster_uuid",
                                           "x",    "y",         "value"};
 
+// Spool files held open at once; well under the usual limit of 1024 open files.
+constexpr size_t kOpenSpools = 512;
+
 struct CounterRoute {
     Family *family = nullptr;
     uint64_t period = 0;  // the counter's shortest period: the one exported
@@ -66,6 +69,8 @@ struct ObjectRoute {
     // (null: not exported), as the last instance had them; the order rarely changes.
     std::unordered_map<uint64_t, std::vector<std::pair<tesra_counter_handle_t *,
                                                        const CounterRoute *>>> walk_order;
+    // Per period: the label text and instance number at each place of the last record.
+    std::unordered_map<uint64_t, std::vector<std::pair<std::string, uint32_t>>> instance_order;
     std::map<std::string, std::string> key_labels;       // key counter name -> label name
     std::map<std::string, std::string> key_filters;      // key counter name -> required text
 };
@@ -163,6 +168,7 @@ private:
               std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
     tesra_error_t spool_instance(tesra_instance_handle_t *instance,
                         ObjectRoute &route,
+                        size_t place,
                         uint64_t time,
                         uint64_t period,
                         uint32_t node,
@@ -313,7 +319,8 @@ Family *Exporter::family_for(const std::string &object, const CounterInfo &c) {
     family->help = c.description;
     family->unit = std::string(unit);
     family->element_labels = om::element_label_table(c.x_names, c.y_names);
-    family->spool.attach(dir_, spool_buffer_);
+    // Files stay open for the first families; beyond those, each flush opens its file.
+    family->spool.attach(dir_, spool_buffer_, families_.size() < kOpenSpools);
     slot = family.get();
     families_.push_back(std::move(family));
     return slot;
@@ -390,6 +397,7 @@ bool Exporter::prepare(const Archive &archive,
 
 tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
                               ObjectRoute &route,
+                              size_t place,
                               uint64_t time,
                               uint64_t period,
                               uint32_t node,
@@ -414,24 +422,31 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
     }
     if (filters_met != route.key_filters.size()) return TESRA_SUCCESS;
     labels += node_labels_;
-    const uint32_t id = instances_.find_or_add(labels, node);
+    // Records of an object list their instances in the same order, mostly: compare with the
+    // instance at this place last time before looking the label text up.
+    auto &places = route.instance_order[period];
+    if (place >= places.size()) places.resize(place + 1, {std::string(), UINT32_MAX});
+    if (places[place].second == UINT32_MAX || places[place].first != labels) {
+        places[place] = {labels, instances_.find_or_add(labels, node)};
+    }
+    const uint32_t id = places[place].second;
 
     tesra_counter_handle_t *counter = nullptr;
     tesra_counter_data_handle_t *data = nullptr;
     auto &order = route.walk_order[period];
-    size_t place = 0;
+    size_t slot = 0;
     for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
-         rc = tesra_next_counter_data(instance, &counter, &data), ++place) {
+         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
         if (rc != TESRA_SUCCESS) return rc;
         if (data == nullptr) break;
-        if (place >= order.size()) order.resize(place + 1, {nullptr, nullptr});
-        if (order[place].first != counter) {
+        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
+        if (order[slot].first != counter) {
             auto r = route.counters.find(counter);
             bool exported = r != route.counters.end() && r->second.period == period;
-            order[place] = {counter, exported ? &r->second : nullptr};
+            order[slot] = {counter, exported ? &r->second : nullptr};
         }
-        if (order[place].second == nullptr) continue;
-        Family &f = *order[place].second->family;
+        if (order[slot].second == nullptr) continue;
+        Family &f = *order[slot].second->family;
         // Archives overlap: a series takes only samples after its newest one.
         if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
         auto &newest = f.newest[node];
@@ -519,8 +534,8 @@ bool Exporter::walk(const Archive &archive,
         if (auto route = routes.find(object); route != routes.end()) {
             tesra_instance_handle_t *instance = nullptr;
             rc = tesra_first_instance_from_record(record, &instance);
-            while (rc == TESRA_SUCCESS && instance != nullptr) {
-                rc = spool_instance(instance, route->second, time, info.period, node_,
+            for (size_t place = 0; rc == TESRA_SUCCESS && instance != nullptr; ++place) {
+                rc = spool_instance(instance, route->second, place, time, info.period, node_,
                                     archive_index);
                 if (spool_error_ != 0) {
                     report_problem(dir_.path(), fmt::format("cannot write a temporary file: {}",

@@ -1,6 +1,7 @@
 // Spooled families and the instance table of an export.
 #include "openmetrics/export_model.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -29,9 +30,14 @@ std::string SpoolDir::file(size_t index) const {
     return path_ + "/" + std::to_string(index);
 }
 
-void Spool::attach(SpoolDir &dir, size_t buffer_bytes) {
+Spool::~Spool() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
     path_ = dir.file(dir.files_++);
     limit_ = buffer_bytes;
+    keep_open_ = keep_open;
     pending_.reserve(buffer_bytes + 64);
 }
 
@@ -68,13 +74,20 @@ bool Spool::put_text(uint32_t instance, uint32_t element, std::string_view text)
 bool Spool::flush() {
     if (failed_) return false;
     if (pending_.empty()) return true;
-    // Opened per flush: an export may hold more families than a process may hold open files.
-    struct FileCloser {
-        void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path_.c_str(), "ab"));
-    bool ok = f && std::fwrite(pending_.data(), 1, pending_.size(), f.get()) == pending_.size();
-    if (ok) ok = std::fclose(f.release()) == 0;
+    // Opened per flush unless the caller lets it stay open: an export may hold more families
+    // than a process may hold open files.
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    bool ok = fd_ >= 0;
+    for (size_t done = 0; ok && done < pending_.size();) {
+        ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    if (fd_ >= 0 && (!keep_open_ || !ok)) {
+        ok = ::close(fd_) == 0 && ok;
+        fd_ = -1;
+    }
     pending_.clear();
     if (!ok) failed_ = true;
     return ok;

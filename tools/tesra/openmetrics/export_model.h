@@ -46,7 +46,13 @@ class Spool {
 public:
     static constexpr uint32_t kTimeMarker = 0xFFFFFFFFu;
 
-    void attach(SpoolDir &dir, size_t buffer_bytes);
+    Spool() = default;
+    Spool(const Spool &) = delete;
+    Spool &operator=(const Spool &) = delete;
+    ~Spool();
+
+    // `keep_open`: hold the file open between flushes (the caller bounds how many do).
+    void attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open);
     // Appends a time marker when `time` differs from the last one written.
     bool mark_time(uint64_t time);
     bool put_numbers(uint32_t instance, const uint64_t *values, uint32_t n);
@@ -62,6 +68,8 @@ private:
     std::string path_;
     std::string pending_;
     size_t limit_ = 0;
+    int fd_ = -1;
+    bool keep_open_ = false;
     bool has_time_ = false;
     bool failed_ = false;
     uint64_t time_ = 0;
