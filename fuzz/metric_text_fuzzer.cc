@@ -7,9 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "openmetrics/metric_text.h"
-
 #include "fuzz_support.h"
+#include "openmetrics/metric_text.h"
 
 namespace {
 

@@ -97,8 +97,8 @@ std::string write_archive(tesra::test::TempDir &dir,
 
 TEST(ExportTool, KeyNeedingEscapesBecomesAnEscapedLabelValue) {
     tesra::test::TempDir dir;
-    std::string base = write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})},
-                                     {"a\"b\\c\nd", "plain"});
+    std::string base =
+        write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})}, {"a\"b\\c\nd", "plain"});
     auto r = run_tesra({"export", base});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("tesra_vol_ops{name=\"a\\\"b\\\\c\\nd\",node=\"node1\",node_uuid="
@@ -110,11 +110,10 @@ TEST(ExportTool, KeyNeedingEscapesBecomesAnEscapedLabelValue) {
 
 TEST(ExportTool, NamesThatCollideAfterMappingAreReportedNotMerged) {
     tesra::test::TempDir dir;
-    std::string base = write_archive(
-        dir,
-        {make_counter(2, "read.ops", 0x10108, 8, {60000}),
-         make_counter(3, "read_ops", 0x10108, 8, {60000})},
-        {"v0"});
+    std::string base = write_archive(dir,
+                                     {make_counter(2, "read.ops", 0x10108, 8, {60000}),
+                                      make_counter(3, "read_ops", 0x10108, 8, {60000})},
+                                     {"v0"});
     auto r = run_tesra({"export", base});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("counter 'read_ops' maps to the metric name 'tesra_vol_read_ops' of "
@@ -129,8 +128,7 @@ TEST(ExportTool, NamesThatCollideAfterMappingAreReportedNotMerged) {
 
 TEST(ExportTool, CounterTypeGivesTheTotalSuffixAndUnknownNamesAreReported) {
     tesra::test::TempDir dir;
-    std::string base =
-        write_archive(dir, {make_counter(2, "used", 0x20208, 8, {60000})}, {"v0"});
+    std::string base = write_archive(dir, {make_counter(2, "used", 0x20208, 8, {60000})}, {"v0"});
     auto r = run_tesra({"export", base, "--counter-type", "used=counter"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("# TYPE tesra_vol_used_bytes counter\n"), std::string::npos) << r.out;

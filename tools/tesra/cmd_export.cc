@@ -4,7 +4,6 @@
 // after another, so the lines of a family stand together and each series is in time order,
 // across archives too, while memory stays flat in the archives' size.
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sys/stat.h>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -67,12 +67,13 @@ struct ObjectRoute {
     std::unordered_map<tesra_counter_handle_t *, CounterRoute> counters;
     // Per period: the counter met at each place of an instance's counter walk and its route
     // (null: not exported), as the last instance had them; the order rarely changes.
-    std::unordered_map<uint64_t, std::vector<std::pair<tesra_counter_handle_t *,
-                                                       const CounterRoute *>>> walk_order;
+    std::unordered_map<uint64_t,
+                       std::vector<std::pair<tesra_counter_handle_t *, const CounterRoute *>>>
+        walk_order;
     // Per period: the label text and instance number at each place of the last record.
     std::unordered_map<uint64_t, std::vector<std::pair<std::string, uint32_t>>> instance_order;
-    std::map<std::string, std::string> key_labels;       // key counter name -> label name
-    std::map<std::string, std::string> key_filters;      // key counter name -> required text
+    std::map<std::string, std::string> key_labels;   // key counter name -> label name
+    std::map<std::string, std::string> key_filters;  // key counter name -> required text
 };
 
 struct Source {
@@ -161,18 +162,19 @@ public:
 private:
     int parse_options();
     std::vector<Source> collect_sources();
-    bool prepare(const Archive &archive, std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
+    bool prepare(const Archive &archive,
+                 std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
     Family *family_for(const std::string &object, const CounterInfo &counter);
     bool walk(const Archive &archive,
               uint32_t archive_index,
               std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
     tesra_error_t spool_instance(tesra_instance_handle_t *instance,
-                        ObjectRoute &route,
-                        size_t place,
-                        uint64_t time,
-                        uint64_t period,
-                        uint32_t node,
-                        uint32_t archive_index);
+                                 ObjectRoute &route,
+                                 size_t place,
+                                 uint64_t time,
+                                 uint64_t period,
+                                 uint32_t node,
+                                 uint32_t archive_index);
     int write_output();
     tesra_error_t spool_failed() {
         spool_error_ = errno != 0 ? errno : EIO;
@@ -213,8 +215,8 @@ int Exporter::parse_options() {
         }
         push_url_ = *url;
     }
-    for (auto [text, out, flag] : {std::tuple{&opt_.from, &from_, "--from"},
-                                   std::tuple{&opt_.to, &to_, "--to"}}) {
+    for (auto [text, out, flag] :
+         {std::tuple{&opt_.from, &from_, "--from"}, std::tuple{&opt_.to, &to_, "--to"}}) {
         if (text->empty()) continue;
         *out = parse_time(*text);
         if (!*out) return report_usage(fmt::format("{}: not a time: '{}'", flag, *text));
@@ -280,9 +282,9 @@ Family *Exporter::family_for(const std::string &object, const CounterInfo &c) {
     std::string_view unit = kind == FamilyKind::kInfo ? "" : om::unit_name(c.ctype);
     std::string name = om::family_name(object, c.name, unit);
     if (name.empty()) {
-        status_ = report_problem(object.empty() ? "(unnamed object)" : object,
-                                 fmt::format("counter '{}' maps to an empty metric name; left out",
-                                             c.name));
+        status_ = report_problem(
+            object.empty() ? "(unnamed object)" : object,
+            fmt::format("counter '{}' maps to an empty metric name; left out", c.name));
         return nullptr;
     }
     if (kind != FamilyKind::kInfo) {
@@ -396,12 +398,12 @@ bool Exporter::prepare(const Archive &archive,
 }
 
 tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
-                              ObjectRoute &route,
-                              size_t place,
-                              uint64_t time,
-                              uint64_t period,
-                              uint32_t node,
-                              uint32_t archive_index) {
+                                       ObjectRoute &route,
+                                       size_t place,
+                                       uint64_t time,
+                                       uint64_t period,
+                                       uint32_t node,
+                                       uint32_t archive_index) {
     tesra_instance_data_t keys{};
     if (tesra_error_t rc = tesra_get_instance_data(instance, &keys); rc != TESRA_SUCCESS) return rc;
     std::string labels;
@@ -483,7 +485,7 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
         numbers_.resize(value.num_values);
         for (uint32_t i = 0; i < value.num_values; ++i) {
             numbers_[i] = value.value_type == TESRA_CNT_4BYTES ? value.values[i].val_4B
-                                                              : value.values[i].val_8B;
+                                                               : value.values[i].val_8B;
         }
         if (!f.spool.mark_time(time) ||
             !f.spool.put_numbers(id, numbers_.data(), value.num_values)) {
@@ -646,9 +648,9 @@ int Exporter::run() {
     const char *tmp = std::getenv("TMPDIR");
     std::string parent = !opt_.temp_dir.empty() ? opt_.temp_dir : (tmp != nullptr ? tmp : "");
     if (!dir_.create(parent)) {
-        return report_problem(parent.empty() ? "/tmp" : parent,
-                              fmt::format("cannot make a temporary directory: {}",
-                                          std::strerror(errno)));
+        return report_problem(
+            parent.empty() ? "/tmp" : parent,
+            fmt::format("cannot make a temporary directory: {}", std::strerror(errno)));
     }
     std::vector<Source> sources = collect_sources();
     for (uint32_t i = 0; i < sources.size(); ++i) {
@@ -726,7 +728,8 @@ void add_export_command(CLI::App &app, int &status) {
         "without a path gets /api/v1/import/prometheus)");
     push->excludes(output);
     cmd->add_option("--retries", opt->attempts,
-                    "Attempts per batch on 5xx answers and connection errors (default 6)");
+                    "Attempts per batch, the first included, on 5xx answers and connection "
+                    "errors (default 6)");
     cmd->add_option("--retry-wait", opt->retry_wait_ms,
                     "First wait between attempts in ms, doubled each time (default 500)");
     cmd->add_option("--batch", opt->batch_kib, "Uncompressed KiB per request (default 8192)");

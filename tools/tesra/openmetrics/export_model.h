@@ -92,7 +92,7 @@ struct Family {
     uint64_t overlapping = 0;  // samples left out: not after the series' previous one
     // Per node: the newest time spooled and the archive it came from (UINT32_MAX: none yet).
     std::vector<std::pair<uint64_t, uint32_t>> newest;
-    std::vector<uint32_t> instance_values;       // per instance, the most values seen
+    std::vector<uint32_t> instance_values;                // per instance, the most values seen
     std::unordered_map<uint64_t, std::string> last_text;  // info: (instance, element) -> value
     std::unordered_set<std::string> info_series;          // info: (instance, element, value)
 };

@@ -67,7 +67,9 @@ public:
         return true;
     }
     // True at a clean end: nothing left, no read error.
-    bool at_end() { return pos_ == end_ && std::feof(file_.get()) != 0 && !std::ferror(file_.get()); }
+    bool at_end() {
+        return pos_ == end_ && std::feof(file_.get()) != 0 && !std::ferror(file_.get());
+    }
 
 private:
     bool refill(size_t n) {

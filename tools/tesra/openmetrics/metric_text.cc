@@ -94,7 +94,8 @@ void append_seconds(std::string &out, uint64_t ms) {
     append_uint(out, ms / 1000);
     const auto frac = static_cast<unsigned>(ms % 1000);
     const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
-                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+                            static_cast<char>('0' + frac / 10 % 10),
+                            static_cast<char>('0' + frac % 10)};
     out.append(digits, 4);
 }
 

@@ -1,11 +1,11 @@
 // Batched, compressed, retried HTTP posts of Prometheus text, through libcurl.
 #include "openmetrics/push.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
+#include <curl/curl.h>
 #include <thread>
+
 #include <zlib.h>
 
 namespace tesra::cli::om {
@@ -52,8 +52,8 @@ std::optional<std::string> import_url(std::string_view url) {
     if (rest.empty() || rest[0] == '/') return std::nullopt;  // no host
     size_t slash = rest.find('/');
     if (slash == std::string_view::npos) return std::string(url) + std::string(kImportPath);
-    if (slash + 1 == rest.size()) return std::string(url.substr(0, url.size() - 1)) +
-                                         std::string(kImportPath);
+    if (slash + 1 == rest.size())
+        return std::string(url.substr(0, url.size() - 1)) + std::string(kImportPath);
     return std::string(url);
 }
 

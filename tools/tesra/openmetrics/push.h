@@ -13,10 +13,10 @@
 namespace tesra::cli::om {
 
 struct PushOptions {
-    std::string url;                     // http:// or https:// only
-    size_t batch_bytes = 8u << 20;       // uncompressed text per request
-    unsigned attempts = 6;               // per batch, the first one included
-    unsigned first_wait_ms = 500;        // doubled after every failed attempt
+    std::string url;                // http:// or https:// only
+    size_t batch_bytes = 8u << 20;  // uncompressed text per request
+    unsigned attempts = 6;          // per batch, the first one included
+    unsigned first_wait_ms = 500;   // doubled after every failed attempt
     unsigned max_wait_ms = 8000;
 };
 
