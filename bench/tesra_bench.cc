@@ -17,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -395,6 +396,34 @@ bool wrapper_last_sample(const Archive &a) {
                                                      &data, &n_data, &headers, &n_headers, &error);
     free_tesra_wrapper_counter_data(data, n_data, headers, n_headers, error);
     return ok && n_data == kInstances;
+}
+
+// ---- export ---------------------------------------------------------------------------------
+
+// The values the main archive holds: one sample each in an export.
+double archive_values(double mb) {
+    double n = 0;
+    for (const Record &r : plan_records(mb, Order::kInterleaved)) {
+        n += kInstances * (r.period == kFast ? kFastCounters : kSlowCounters);
+    }
+    return n;
+}
+
+// `tesra export` of the archive as OpenMetrics into /dev/null, in a process of its own.
+bool export_openmetrics(const Archive &a) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const char *argv[] = {"tesra", "export", a.base.c_str(), "-o", "/dev/null", nullptr};
+        if (std::FILE *null = std::freopen("/dev/null", "w", stderr)) (void)null;
+        execv(TESRA_CLI_PATH, const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
+    std::printf("# export: peak memory of the tool %.1f MB\n", usage.ru_maxrss / 1024.0);
+    std::fflush(stdout);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // ---- writing and the deflate level ----------------------------------------------------------
@@ -939,6 +968,13 @@ int main(int argc, char **argv) {
     follow_scenario(report, dir, main, linear_main, reps);
     // 11: a series of archives: a values query over the middle quarter of it.
     series_scenario(report, dir, reps, self_check || quick);
+    // 12: exporting the main archive as OpenMetrics text into /dev/null with the tool.
+    {
+        const Figures f = scenario("export_openmetrics", main, b_main, 3.0,
+                                   [&] { return export_openmetrics(main); });
+        std::printf("# export: %.1f MB/s, %.2f M samples/s\n", main.size_mb / f.min_s,
+                    archive_values(main_mb) / f.min_s / 1e6);
+    }
 
     std::printf("%d of %d scenarios within target\n", report.within, report.total);
     // Missed targets are figures to read, not failures; a scenario that could not run is one.

@@ -31,6 +31,7 @@ private:
             {"check", "Check an archive's integrity"},
             {"recover", "Save every whole record of a damaged or never-closed archive"},
             {"gen", "Write a deterministic synthetic archive"},
+            {"export", "Export counters as OpenMetrics, or push them to an import endpoint"},
         };
         if (auto it = kSummaries.find(sub.get_name()); it != kSummaries.end()) return it->second;
         // A subcommand without an entry: its description up to the first sentence or clause end.
@@ -75,6 +76,7 @@ int main(int argc, char **argv) {
     add_check_command(app, status);
     add_recover_command(app, status);
     add_gen_command(app, status);
+    add_export_command(app, status);
     app.formatter(std::make_shared<SummaryFormatter>());
 
     try {

@@ -1,0 +1,144 @@
+// The metric text of `tesra export`: name mapping, escaping and number formatting as a table,
+// and the tool on archives whose names need escaping or collide after mapping.
+#include <gtest/gtest.h>
+
+#include "openmetrics/metric_text.h"
+#include "support/archive_builder.h"
+#include "tools/tool_runner.h"
+
+namespace {
+
+using namespace tesra::cli::om;
+
+struct TextCase {
+    const char *what;
+    std::string got;
+    std::string expected;
+};
+
+std::string label_value(std::string_view v) {
+    std::string out;
+    append_label_value(out, v);
+    return out;
+}
+
+std::string help(std::string_view v, bool quote) {
+    std::string out;
+    append_help(out, v, quote);
+    return out;
+}
+
+std::string seconds(uint64_t ms) {
+    std::string out;
+    append_seconds(out, ms);
+    return out;
+}
+
+std::string number(uint64_t v) {
+    std::string out;
+    append_uint(out, v);
+    return out;
+}
+
+TEST(MetricText, MapsEscapesAndFormats) {
+    const TextCase cases[] = {
+        {"dots and dashes", map_name("cpu.busy-time"), "cpu_busy_time"},
+        {"every byte of a multi-byte character", map_name("t\xc3\xa9mp"), "t__mp"},
+        {"leading digit of a label", label_name("9lives"), "_9lives"},
+        {"empty label", label_name(""), ""},
+        {"family with unit", family_name("vol", "space", "bytes"), "tesra_vol_space_bytes"},
+        {"unit already the suffix", family_name("vol", "used_bytes", "bytes"),
+         "tesra_vol_used_bytes"},
+        {"unit as a mere ending", family_name("vol", "xbytes", "bytes"), "tesra_vol_xbytes_bytes"},
+        {"empty counter name", family_name("vol", "", ""), ""},
+        {"empty object name", family_name("", "ops", ""), ""},
+        {"bytes unit code", std::string(unit_name(0x20208)), "bytes"},
+        {"seconds unit code", std::string(unit_name(0x40208)), "seconds"},
+        {"operations: no base unit", std::string(unit_name(0x10108)), ""},
+        {"quote, backslash, newline", label_value("a\"b\\c\nd"), "a\\\"b\\\\c\\nd"},
+        {"escaped text left alone otherwise", label_value("tab\tand {}=,"), "tab\tand {}=,"},
+        {"help keeps quotes in text format", help("say \"x\"\\\n", false), "say \"x\"\\\\\\n"},
+        {"help escapes quotes in OpenMetrics", help("say \"x\"", true), "say \\\"x\\\""},
+        {"whole second", seconds(1765000000000), "1765000000.000"},
+        {"milliseconds padded", seconds(1765000000007), "1765000000.007"},
+        {"below one second", seconds(999), "0.999"},
+        {"largest count", number(UINT64_MAX), "18446744073709551615"},
+        {"zero", number(0), "0"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(c.got, c.expected) << c.what;
+}
+
+using tesra::test::ArchiveSpec;
+using tesra::test::Instances;
+using tesra::test::make_counter;
+using tesra::tooltest::run_tesra;
+
+// One object "vol" keyed by "name" with the counters given after the key, two samples.
+std::string write_archive(tesra::test::TempDir &dir,
+                          std::vector<tesra::test::CounterSpec> counters,
+                          const std::vector<std::string> &keys) {
+    ArchiveSpec spec = ArchiveSpec::simple();
+    spec.objects[0].name = "vol";
+    counters.insert(counters.begin(), make_counter(1, "name", 0x2000, 16, {60000}, true));
+    spec.objects[0].counters = counters;
+    std::vector<tesra::test::RecordSpec> records;
+    for (uint64_t t : {0, 60000}) {
+        Instances body;
+        for (const auto &k : keys) {
+            body.str(k, 16);
+            for (size_t c = 1; c < counters.size(); ++c) body.u64(t / 1000 + c);
+        }
+        records.push_back({t, 3, 60000, body.bytes()});
+    }
+    std::string base = dir.base("1_60_1000000000000_900000");
+    EXPECT_EQ(tesra::test::write_archive(spec, base, records), TESRA_SUCCESS);
+    return base;
+}
+
+TEST(ExportTool, KeyNeedingEscapesBecomesAnEscapedLabelValue) {
+    tesra::test::TempDir dir;
+    std::string base =
+        write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})}, {"a\"b\\c\nd", "plain"});
+    auto r = run_tesra({"export", base});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("tesra_vol_ops{name=\"a\\\"b\\\\c\\nd\",node=\"node1\",node_uuid="
+                         "\"node-uuid\",cluster=\"cluster\",cluster_uuid=\"cluster-id\"} 61 "
+                         "1000000060.000\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(ExportTool, NamesThatCollideAfterMappingAreReportedNotMerged) {
+    tesra::test::TempDir dir;
+    std::string base = write_archive(dir,
+                                     {make_counter(2, "read.ops", 0x10108, 8, {60000}),
+                                      make_counter(3, "read_ops", 0x10108, 8, {60000})},
+                                     {"v0"});
+    auto r = run_tesra({"export", base});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("counter 'read_ops' maps to the metric name 'tesra_vol_read_ops' of "
+                         "'vol/read.ops'; left out"),
+              std::string::npos)
+        << r.err;
+    // The first family keeps its own values only: 2 at the first sample, never read_ops' 3.
+    EXPECT_NE(r.out.find("tesra_vol_read_ops{name=\"v0\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("} 3 1000000000.000"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("# EOF\n"));
+}
+
+TEST(ExportTool, CounterTypeGivesTheTotalSuffixAndUnknownNamesAreReported) {
+    tesra::test::TempDir dir;
+    std::string base = write_archive(dir, {make_counter(2, "used", 0x20208, 8, {60000})}, {"v0"});
+    auto r = run_tesra({"export", base, "--counter-type", "used=counter"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("# TYPE tesra_vol_used_bytes counter\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("# UNIT tesra_vol_used_bytes bytes\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\ntesra_vol_used_bytes_total{name=\"v0\""), std::string::npos);
+
+    r = run_tesra({"export", base, "--counter-type", "nosuch=counter"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("nosuch: --counter-type names no exported counter"), std::string::npos)
+        << r.err;
+}
+
+}  // namespace

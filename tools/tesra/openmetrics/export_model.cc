@@ -1,0 +1,130 @@
+// Spooled families and the instance table of an export.
+#include "openmetrics/export_model.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "openmetrics/metric_text.h"
+
+namespace tesra::cli::om {
+
+SpoolDir::~SpoolDir() {
+    if (path_.empty()) return;
+    for (size_t i = 0; i < files_; ++i) ::unlink(file(i).c_str());
+    ::rmdir(path_.c_str());
+}
+
+bool SpoolDir::create(const std::string &parent) {
+    std::string templ = (parent.empty() ? std::string("/tmp") : parent) + "/tesra-export-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) return false;
+    path_ = templ;
+    return true;
+}
+
+std::string SpoolDir::file(size_t index) const {
+    return path_ + "/" + std::to_string(index);
+}
+
+Spool::~Spool() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
+    path_ = dir.file(dir.files_++);
+    limit_ = buffer_bytes;
+    keep_open_ = keep_open;
+    pending_.reserve(buffer_bytes + 64);
+}
+
+void Spool::put(const void *bytes, size_t n) {
+    pending_.append(static_cast<const char *>(bytes), n);
+}
+
+bool Spool::mark_time(uint64_t time) {
+    if (has_time_ && time == time_) return true;
+    has_time_ = true;
+    time_ = time;
+    const uint32_t head[2] = {kTimeMarker, 0};
+    put(head, sizeof head);
+    put(&time, sizeof time);
+    return pending_.size() < limit_ || flush();
+}
+
+bool Spool::put_numbers(uint32_t instance, const uint64_t *values, uint32_t n) {
+    const uint32_t head[2] = {instance, n};
+    const size_t at = pending_.size();
+    pending_.resize(at + sizeof head + sizeof(uint64_t) * n);
+    std::memcpy(pending_.data() + at, head, sizeof head);
+    std::memcpy(pending_.data() + at + sizeof head, values, sizeof(uint64_t) * n);
+    return pending_.size() < limit_ || flush();
+}
+
+bool Spool::put_text(uint32_t instance, uint32_t element, std::string_view text) {
+    const uint32_t head[3] = {instance, element, static_cast<uint32_t>(text.size())};
+    put(head, sizeof head);
+    put(text.data(), text.size());
+    return pending_.size() < limit_ || flush();
+}
+
+bool Spool::flush() {
+    if (failed_) return false;
+    if (pending_.empty()) return true;
+    // Opened per flush unless the caller lets it stay open: an export may hold more families
+    // than a process may hold open files.
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    bool ok = fd_ >= 0;
+    for (size_t done = 0; ok && done < pending_.size();) {
+        ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    if (fd_ >= 0 && (!keep_open_ || !ok)) {
+        ok = ::close(fd_) == 0 && ok;
+        fd_ = -1;
+    }
+    pending_.clear();
+    if (!ok) failed_ = true;
+    return ok;
+}
+
+std::vector<std::string> element_label_table(const std::vector<std::string> &x_names,
+                                             const std::vector<std::string> &y_names) {
+    std::vector<std::string> out;
+    auto label = [](std::string_view name, const std::string &text, size_t index) {
+        std::string part = ",";
+        part += name;
+        part += "=\"";
+        append_label_value(part, text.empty() ? std::to_string(index) : text);
+        part += '"';
+        return part;
+    };
+    if (x_names.empty()) return out;
+    if (y_names.empty()) {
+        for (size_t x = 0; x < x_names.size(); ++x) out.push_back(label("x", x_names[x], x));
+        return out;
+    }
+    // x-major: value k holds x = k / ny, y = k % ny.
+    for (size_t x = 0; x < x_names.size(); ++x) {
+        for (size_t y = 0; y < y_names.size(); ++y) {
+            out.push_back(label("x", x_names[x], x) + label("y", y_names[y], y));
+        }
+    }
+    return out;
+}
+
+uint32_t Instances::find_or_add(const std::string &label_text, uint32_t node_index) {
+    auto [it, added] = index.try_emplace(label_text, static_cast<uint32_t>(labels.size()));
+    if (added) {
+        labels.push_back(label_text);
+        node.push_back(node_index);
+    }
+    return it->second;
+}
+
+}  // namespace tesra::cli::om

@@ -1,0 +1,32 @@
+// Writing spooled families as text: OpenMetrics (metadata lines, timestamps in seconds, "# EOF"
+// at the end) or the Prometheus text format an import endpoint takes (timestamps in
+// milliseconds, samples only).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "openmetrics/export_model.h"
+
+namespace tesra::cli::om {
+
+enum class TextStyle { kOpenMetrics, kPrometheus };
+
+// Where the text goes, in chunks of whole lines.
+class TextOut {
+public:
+    virtual ~TextOut() = default;
+    // `samples`: how many sample lines the chunk holds. false: failed (the sink reported it).
+    virtual bool write(std::string_view text, uint64_t samples) = 0;
+};
+
+// The family's metadata (OpenMetrics) and every sample it spooled, in spool order.
+// false: the spool could not be read (`error` says why) or the sink failed (error empty).
+bool write_family(const Family &family,
+                  const Instances &instances,
+                  TextStyle style,
+                  TextOut &out,
+                  std::string &error);
+
+}  // namespace tesra::cli::om
