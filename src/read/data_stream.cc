@@ -2,12 +2,12 @@
 // through zlib's own seek and read when the layer cannot be set up.
 #include "read/data_stream.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <new>
-
-#include <zlib.h>
 
 #include "read/gz_random_access.h"
 
