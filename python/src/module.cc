@@ -1,0 +1,226 @@
+// tesra._tesra: the compiled half of the Python package. It binds the reader of reader.h and
+// turns its columns into numpy arrays; the typed, documented interface is tesra/__init__.py.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+
+#include "reader.h"
+
+namespace py = pybind11;
+using tesra::py::Column;
+using tesra::py::Reader;
+using tesra::py::ReaderError;
+
+namespace {
+
+// A numpy array that owns the vector's buffer: no copy of the values.
+template <class T>
+py::array take(std::vector<T> &&values) {
+    auto *heap = new std::vector<T>(std::move(values));
+    py::capsule owner(heap, [](void *p) { delete static_cast<std::vector<T> *>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
+}
+
+// A column as numpy: numbers as uint32/uint64 arrays, strings as (codes, distinct strings).
+py::object column_object(Column &c) {
+    switch (c.kind) {
+        case Column::Kind::kU32:
+            return take(std::move(c.u32));
+        case Column::Kind::kU64:
+            return take(std::move(c.u64));
+        case Column::Kind::kString:
+            break;
+    }
+    py::list strings;
+    for (const auto &s : c.strings) {
+        // Archive text is bytes; anything that is not UTF-8 still comes out, escaped.
+        PyObject *text = PyUnicode_DecodeUTF8(s.data(), static_cast<py::ssize_t>(s.size()),
+                                              "backslashreplace");
+        if (text == nullptr) throw py::error_already_set();
+        strings.append(py::reinterpret_steal<py::object>(text));
+    }
+    return py::make_tuple(take(std::move(c.codes)), strings);
+}
+
+py::list columns_object(std::vector<Column> &columns) {
+    py::list out;
+    for (auto &c : columns) out.append(py::make_tuple(c.name, column_object(c)));
+    return out;
+}
+
+py::dict counter_object(const tesra::py::CounterDef &c) {
+    py::dict d;
+    d["id"] = c.id;
+    d["name"] = c.name;
+    d["description"] = c.description;
+    d["is_key"] = c.is_key;
+    d["ctype"] = c.ctype;
+    d["size"] = c.size;
+    d["periods"] = c.periods;
+    d["x_labels"] = c.x_names;
+    d["y_labels"] = c.y_names;
+    d["columns"] = c.column_names();
+    return d;
+}
+
+// Iterates a record walk; keeps the reader alive, and fails cleanly once it is closed or a
+// later walk has taken the file handle's place.
+class RecordIterator {
+public:
+    RecordIterator(std::shared_ptr<Reader> reader, tesra_order_type_t order, uint64_t start)
+        : reader_(std::move(reader)), walk_(reader_->start_walk(order, start)) {}
+
+    py::tuple next() {
+        if (done_) throw py::stop_iteration();
+        bool more = false;
+        {
+            py::gil_scoped_release unlocked;
+            more = reader_->next_record(walk_, last_);
+        }
+        if (!more) {
+            done_ = true;
+            throw py::stop_iteration();
+        }
+        return py::make_tuple(last_.time, last_.object, last_.period, last_.size,
+                              last_.instances);
+    }
+
+private:
+    std::shared_ptr<Reader> reader_;
+    uint64_t walk_;
+    tesra::py::RecordInfo last_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_tesra, m) {
+    m.doc() = "Compiled reader of tesra archives; use the tesra package instead.";
+
+    // Reader failures become the package's exception classes (tesra._errors), which carry the
+    // result label, the archive and the operation.
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const ReaderError &e) {
+            py::object make = py::module_::import("tesra._errors").attr("_from_reader");
+            py::object error = make(static_cast<int>(e.code()), tesra::py::error_label(e.code()),
+                                    e.archive(), e.operation());
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+        }
+    });
+
+    m.def("error_label", [](int code) {
+        return tesra::py::error_label(static_cast<tesra_error_t>(code));
+    });
+
+    py::class_<RecordIterator>(m, "_RecordIterator")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &RecordIterator::next);
+
+    py::class_<Reader, std::shared_ptr<Reader>>(m, "_Reader")
+        .def(py::init([](const std::string &base) {
+                 py::gil_scoped_release unlocked;
+                 return std::make_shared<Reader>(base);
+             }),
+             py::arg("base"))
+        .def("close", &Reader::close, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("closed", [](const Reader &r) { return !r.is_open(); })
+        .def_property_readonly("base", &Reader::base)
+        .def("info",
+             [](Reader &r) {
+                 tesra::py::ArchiveInfo info;
+                 {
+                     py::gil_scoped_release unlocked;
+                     info = r.info();
+                 }
+                 py::dict d;
+                 d["base"] = info.base;
+                 d["meta_path"] = info.meta_path;
+                 d["data_path"] = info.data_path;
+                 d["version"] = py::make_tuple(info.major, info.minor);
+                 d["base_time"] = info.base_time;
+                 d["start_time"] = info.start_time;
+                 d["end_time"] = info.end_time;
+                 d["generation_id"] = info.generation_id;
+                 d["preset_version"] = info.preset_version;
+                 py::dict system;
+                 for (const auto &[k, v] : info.system) system[py::str(k)] = v;
+                 d["system"] = system;
+                 d["being_written"] = info.being_written;
+                 return d;
+             })
+        .def("objects",
+             [](Reader &r) {
+                 std::vector<tesra::py::ObjectDef> objects;
+                 {
+                     py::gil_scoped_release unlocked;
+                     objects = r.objects();
+                 }
+                 py::list out;
+                 for (const auto &o : objects) out.append(py::make_tuple(o.name, o.id, o.periods));
+                 return out;
+             })
+        .def("counters",
+             [](Reader &r, const std::string &object) {
+                 std::vector<tesra::py::CounterDef> defs;
+                 {
+                     py::gil_scoped_release unlocked;
+                     defs = r.counters(object);
+                 }
+                 py::list out;
+                 for (const auto &c : defs) out.append(counter_object(c));
+                 return out;
+             })
+        .def("timestamps",
+             [](Reader &r, const std::string &object, uint64_t period) {
+                 std::vector<uint64_t> times;
+                 {
+                     py::gil_scoped_release unlocked;
+                     times = r.timestamps(object, period);
+                 }
+                 return take(std::move(times));
+             })
+        .def(
+            "values",
+            [](Reader &r, const std::string &object, const std::vector<std::string> &counters,
+               std::optional<uint64_t> start, std::optional<uint64_t> end,
+               std::optional<uint64_t> period,
+               const std::vector<std::pair<std::string, std::string>> &keys) {
+                tesra::py::ValuesRequest request;
+                request.object = object;
+                request.counters = counters;
+                request.has_start = start.has_value();
+                request.start = start.value_or(0);
+                request.has_end = end.has_value();
+                request.end = end.value_or(0);
+                request.has_period = period.has_value();
+                request.period = period.value_or(0);
+                request.keys = keys;
+                tesra::py::ValuesResult result;
+                {
+                    py::gil_scoped_release unlocked;
+                    result = r.values(request);
+                }
+                py::dict d;
+                d["period"] = result.period;
+                d["times"] = take(std::move(result.times));
+                d["row_time"] = take(std::move(result.row_time));
+                d["keys"] = columns_object(result.keys);
+                d["columns"] = columns_object(result.columns);
+                return d;
+            },
+            py::arg("object"), py::arg("counters"), py::arg("start"), py::arg("end"),
+            py::arg("period"), py::arg("keys"))
+        .def(
+            "records",
+            [](std::shared_ptr<Reader> r, bool stream_order, uint64_t start) {
+                return RecordIterator(std::move(r),
+                                      stream_order ? TESRA_RAW_ORDER : TESRA_LINEAR_ORDER, start);
+            },
+            py::arg("stream_order"), py::arg("start"))
+        .def("linear_walk", &Reader::linear_walk, py::call_guard<py::gil_scoped_release>());
+}
