@@ -431,8 +431,11 @@ ValuesResult Reader::values(const ValuesRequest &request) {
     }
     for (const auto *c : selected) q.names.push_back(c->name.c_str());
 
-    uint64_t start = request.has_start ? request.start : start_time_;
-    uint64_t end = request.has_end ? request.end : end_time_;
+    // An open end reaches past the given bound, so that a range beyond the archive reads
+    // nothing instead of failing as a range that ends before it starts.
+    uint64_t start = request.has_start ? request.start : std::min(start_time_, end_time_);
+    uint64_t end = request.has_end ? request.end : std::max(end_time_, start);
+    if (!request.has_start) start = std::min(start, end);
     if (start > end) throw std::invalid_argument("the start of the range is after its end");
 
     // Columns: every value of every key counter, then of every selected counter.

@@ -74,10 +74,10 @@ def plot(
         if object is None:
             object = frame.attrs.get("object", "")
     elif isinstance(frame_or_archive, Archive):
-        frame = frame_or_archive.values(object, [counter], start, end, period, pairs or None)
+        frame = frame_or_archive.values(object, [counter], start, end, period, dict(pairs))
     elif isinstance(frame_or_archive, (str, os.PathLike)):
         with Archive(frame_or_archive) as archive:
-            frame = archive.values(object, [counter], start, end, period, pairs or None)
+            frame = archive.values(object, [counter], start, end, period, dict(pairs))
     else:
         raise TypeError(
             "frame_or_archive: a DataFrame, a tesra.Archive or an archive path is wanted, "
