@@ -8,11 +8,13 @@
 #include <optional>
 
 #include "reader.h"
+#include "series_reader.h"
 
 namespace py = pybind11;
 using tesra::py::Column;
 using tesra::py::Reader;
 using tesra::py::ReaderError;
+using tesra::py::SeriesReader;
 
 namespace {
 
@@ -45,10 +47,47 @@ py::object column_object(Column &c) {
     return py::make_tuple(take(std::move(c.codes)), strings);
 }
 
+// (name, values, missing): `missing` is None, or a bool array marking rows without a value.
 py::list columns_object(std::vector<Column> &columns) {
     py::list out;
-    for (auto &c : columns) out.append(py::make_tuple(c.name, column_object(c)));
+    for (auto &c : columns) {
+        py::object missing = py::none();
+        if (!c.missing.empty()) {
+            c.missing.resize(c.size(), 0);
+            missing = take(std::move(c.missing)).attr("view")("bool");
+        }
+        out.append(py::make_tuple(c.name, column_object(c), missing));
+    }
     return out;
+}
+
+py::dict values_object(tesra::py::ValuesResult &result) {
+    py::dict d;
+    d["period"] = result.period;
+    d["times"] = take(std::move(result.times));
+    d["row_time"] = take(std::move(result.row_time));
+    d["keys"] = columns_object(result.keys);
+    d["columns"] = columns_object(result.columns);
+    return d;
+}
+
+tesra::py::ValuesRequest values_request(const std::string &object,
+                                        const std::vector<std::string> &counters,
+                                        std::optional<uint64_t> start,
+                                        std::optional<uint64_t> end,
+                                        std::optional<uint64_t> period,
+                                        const std::vector<std::pair<std::string, std::string>> &keys) {
+    tesra::py::ValuesRequest request;
+    request.object = object;
+    request.counters = counters;
+    request.has_start = start.has_value();
+    request.start = start.value_or(0);
+    request.has_end = end.has_value();
+    request.end = end.value_or(0);
+    request.has_period = period.has_value();
+    request.period = period.value_or(0);
+    request.keys = keys;
+    return request;
 }
 
 py::dict counter_object(const tesra::py::CounterDef &c) {
@@ -190,28 +229,14 @@ PYBIND11_MODULE(_tesra, m) {
                std::optional<uint64_t> start, std::optional<uint64_t> end,
                std::optional<uint64_t> period,
                const std::vector<std::pair<std::string, std::string>> &keys) {
-                tesra::py::ValuesRequest request;
-                request.object = object;
-                request.counters = counters;
-                request.has_start = start.has_value();
-                request.start = start.value_or(0);
-                request.has_end = end.has_value();
-                request.end = end.value_or(0);
-                request.has_period = period.has_value();
-                request.period = period.value_or(0);
-                request.keys = keys;
+                tesra::py::ValuesRequest request =
+                    values_request(object, counters, start, end, period, keys);
                 tesra::py::ValuesResult result;
                 {
                     py::gil_scoped_release unlocked;
                     result = r.values(request);
                 }
-                py::dict d;
-                d["period"] = result.period;
-                d["times"] = take(std::move(result.times));
-                d["row_time"] = take(std::move(result.row_time));
-                d["keys"] = columns_object(result.keys);
-                d["columns"] = columns_object(result.columns);
-                return d;
+                return values_object(result);
             },
             py::arg("object"), py::arg("counters"), py::arg("start"), py::arg("end"),
             py::arg("period"), py::arg("keys"))
@@ -223,4 +248,118 @@ PYBIND11_MODULE(_tesra, m) {
             },
             py::arg("stream_order"), py::arg("start"))
         .def("linear_walk", &Reader::linear_walk, py::call_guard<py::gil_scoped_release>());
+
+    py::class_<SeriesReader, std::shared_ptr<SeriesReader>>(m, "_Series")
+        .def(py::init([](const std::vector<std::string> &sources,
+                         std::optional<std::string> node, bool strict) {
+                 py::gil_scoped_release unlocked;
+                 return std::make_shared<SeriesReader>(sources, node, strict);
+             }),
+             py::arg("sources"), py::arg("node"), py::arg("strict"))
+        .def("close", &SeriesReader::close, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("closed", [](const SeriesReader &s) { return !s.is_open(); })
+        .def_property_readonly("name", &SeriesReader::name)
+        .def("members",
+             [](SeriesReader &s) {
+                 std::vector<tesra::py::SeriesMember> members;
+                 {
+                     py::gil_scoped_release unlocked;
+                     members = s.members();
+                 }
+                 py::list out;
+                 for (const auto &member : members) {
+                     py::dict d;
+                     d["base"] = member.base;
+                     d["file_index"] = member.file_index;
+                     d["hostname"] = member.hostname;
+                     d["node_uuid"] = member.node_uuid;
+                     d["contents_known"] = member.contents_known;
+                     d["first"] = member.first;
+                     d["last"] = member.last;
+                     d["window_start"] = member.window_start;
+                     d["window_end"] = member.window_end;
+                     d["state"] = member.state;
+                     out.append(d);
+                 }
+                 return out;
+             })
+        .def("findings",
+             [](SeriesReader &s) {
+                 py::list out;
+                 for (const auto &f : s.findings()) {
+                     py::dict d;
+                     d["kind"] = f.kind;
+                     d["is_error"] = f.is_error;
+                     d["member"] = f.member;
+                     d["other"] = f.other;
+                     d["path"] = f.path;
+                     d["from"] = f.from;
+                     d["to"] = f.to;
+                     d["message"] = f.message;
+                     out.append(d);
+                 }
+                 return out;
+             })
+        .def("catalogue",
+             [](SeriesReader &s) {
+                 std::vector<tesra::py::SeriesObject> objects;
+                 {
+                     py::gil_scoped_release unlocked;
+                     objects = s.catalogue();
+                 }
+                 py::list out;
+                 for (const auto &o : objects) {
+                     py::list counters;
+                     for (const auto &c : o.counters) {
+                         py::dict d;
+                         d["id"] = c.id;
+                         d["name"] = c.name;
+                         d["description"] = c.description;
+                         d["is_key"] = c.is_key;
+                         d["ctype"] = c.ctype;
+                         d["size"] = c.size;
+                         d["num_values"] = c.num_values;
+                         d["periods"] = c.periods;
+                         d["first_member"] = c.first_member;
+                         d["changed"] = c.changed;
+                         counters.append(d);
+                     }
+                     py::dict d;
+                     d["name"] = o.name;
+                     d["id"] = o.id;
+                     d["periods"] = o.periods;
+                     d["first_member"] = o.first_member;
+                     d["last_member"] = o.last_member;
+                     d["counters"] = counters;
+                     out.append(d);
+                 }
+                 return out;
+             })
+        .def("timestamps",
+             [](SeriesReader &s, const std::string &object, uint64_t period) {
+                 std::vector<uint64_t> times;
+                 {
+                     py::gil_scoped_release unlocked;
+                     times = s.timestamps(object, period);
+                 }
+                 return take(std::move(times));
+             })
+        .def(
+            "values",
+            [](SeriesReader &s, const std::string &object, const std::vector<std::string> &counters,
+               std::optional<uint64_t> start, std::optional<uint64_t> end,
+               std::optional<uint64_t> period,
+               const std::vector<std::pair<std::string, std::string>> &keys,
+               const std::vector<std::pair<std::string, std::vector<std::string>>> &labels) {
+                tesra::py::SeriesValuesRequest request{
+                    values_request(object, counters, start, end, period, keys), labels};
+                tesra::py::ValuesResult result;
+                {
+                    py::gil_scoped_release unlocked;
+                    result = s.values(request);
+                }
+                return values_object(result);
+            },
+            py::arg("object"), py::arg("counters"), py::arg("start"), py::arg("end"),
+            py::arg("period"), py::arg("keys"), py::arg("labels"));
 }

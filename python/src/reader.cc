@@ -113,6 +113,8 @@ void Column::push_string(std::string_view s) {
 }
 
 void Column::push_missing() {
+    if (missing.size() < size()) missing.resize(size(), 0);
+    missing.push_back(1);
     switch (kind) {
         case Kind::kU32:
             u32.push_back(0);

@@ -89,9 +89,13 @@ struct Column {
     std::vector<uint64_t> u64;
     std::vector<uint32_t> codes;
     std::vector<std::string> strings;
+    // Rows without a value (a member of a series that lacks the counter): 1 there. Empty
+    // while every row has one.
+    std::vector<uint8_t> missing;
 
     void push_number(const tesra_cnt_value_t &v, tesra_cnt_data_type_t type);
     void push_string(std::string_view s);
+    // A row without a value: a placeholder, marked in `missing`.
     void push_missing();
     size_t size() const;
 

@@ -280,13 +280,20 @@ def _counter_of(d: dict) -> Counter:
     )
 
 
-def _column_array(data) -> np.ndarray:
-    # Numbers come as arrays; strings as (codes, distinct strings).
+def _column_array(data, missing=None):
+    # Numbers come as arrays; strings as (codes, distinct strings). Rows without a value (a
+    # series member lacking the counter) make numbers a nullable array of the same width and
+    # strings None.
     if isinstance(data, tuple):
         codes, strings = data
         uniques = np.empty(len(strings), dtype=object)
         uniques[:] = strings
-        return uniques[codes]
+        values = uniques[codes]
+        if missing is not None:
+            values[missing] = None
+        return values
+    if missing is not None:
+        return pd.arrays.IntegerArray(data, missing)
     return data
 
 
@@ -306,7 +313,7 @@ def _frame(raw: dict, attrs: dict) -> pd.DataFrame:
     row_time = raw["row_time"]
     if raw["keys"]:
         levels, codes, names = [times], [row_time], ["time"]
-        for name, data in raw["keys"]:
+        for name, data, _ in raw["keys"]:
             level, level_codes = _level(name, data)
             levels.append(level)
             codes.append(level_codes)
@@ -314,7 +321,7 @@ def _frame(raw: dict, attrs: dict) -> pd.DataFrame:
         index = pd.MultiIndex(levels=levels, codes=codes, names=names, verify_integrity=False)
     else:
         index = pd.DatetimeIndex(times.take(row_time), name="time")
-    columns = {name: _column_array(data) for name, data in raw["columns"]}
+    columns = {name: _column_array(data, missing) for name, data, missing in raw["columns"]}
     frame = pd.DataFrame(columns, index=index, copy=False)
     frame.attrs.update(attrs)
     return frame
