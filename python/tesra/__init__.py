@@ -20,6 +20,13 @@ level per key counter; uint32/uint64/str columns; arrays as ``name[x]`` / ``name
                          start="2025-12-06T05:00:00Z", end="2025-12-06T06:00:00Z",
                          keys={"instance_name": "vol0"})
 
+A node's archives as one series (a directory, a glob, bases); the same calls, across archive
+boundaries, with gaps and other surprises listed in ``findings``::
+
+    with tesra.open_series("/data/node1/") as s:
+        s.info.members, s.findings
+        frame = s.values("volume", start="2025-12-06T00:00:00Z")
+
 Records, in time or stream order::
 
         for r in a.records(order="stream"):
@@ -54,6 +61,7 @@ from ._errors import (
     TesraError,
 )
 from ._plot import plot
+from ._series import Finding, Series, SeriesInfo, SeriesMember, open_series
 
 __all__ = [
     "ONCE",
@@ -64,11 +72,16 @@ __all__ = [
     "CorruptArchiveError",
     "InvalidArgumentError",
     "NotFoundError",
+    "Finding",
     "ObjectInfo",
     "PeriodLike",
     "Record",
+    "Series",
+    "SeriesInfo",
+    "SeriesMember",
     "TesraError",
     "TimeLike",
     "open",
+    "open_series",
     "plot",
 ]
