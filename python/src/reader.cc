@@ -112,6 +112,38 @@ void Column::push_string(std::string_view s) {
     codes.push_back(it->second);
 }
 
+void Column::push_text(std::string_view s, size_t position) {
+    if (kind != Kind::kString) {
+        push_missing();
+        return;
+    }
+    if (position < by_position_.size()) {
+        uint32_t code = by_position_[position];
+        if (code < strings.size() && strings[code] == s) {
+            codes.push_back(code);
+            return;
+        }
+    } else {
+        by_position_.resize(position + 1, UINT32_MAX);
+    }
+    push_string(s);
+    by_position_[position] = codes.back();
+}
+
+void Column::reserve(size_t rows) {
+    switch (kind) {
+        case Kind::kU32:
+            u32.reserve(rows);
+            break;
+        case Kind::kU64:
+            u64.reserve(rows);
+            break;
+        case Kind::kString:
+            codes.reserve(rows);
+            break;
+    }
+}
+
 void Column::push_missing() {
     if (missing.size() < size()) missing.resize(size(), 0);
     missing.push_back(1);
@@ -505,6 +537,7 @@ ValuesResult Reader::values(const ValuesRequest &request) {
         out.times.push_back(time);
 
         tesra_instance_handle_t *instance = nullptr;
+        size_t instance_position = 0;
         rc = tesra_first_instance(ts, &instance);
         while (rc == TESRA_SUCCESS && instance != nullptr) {
             out.row_time.push_back(time_index);
@@ -536,10 +569,8 @@ ValuesResult Reader::values(const ValuesRequest &request) {
                         Column &col = column_at(first_column[slot] + k);
                         if (value.values == nullptr || k >= value.num_values) {
                             col.push_missing();
-                        } else if (value.value_type == TESRA_CNT_STRING) {
-                            col.push_string(text_of(value.values[k].val_str));
                         } else {
-                            col.push_number(value.values[k], value.value_type);
+                            col.push_value(value.values[k], value.value_type, instance_position);
                         }
                     }
                     filled_to = first_column[slot] + n;
@@ -549,7 +580,21 @@ ValuesResult Reader::values(const ValuesRequest &request) {
             }
             if (rc != TESRA_SUCCESS) break;
             for (size_t k = filled_to; k < total_columns; ++k) column_at(k).push_missing();
+            ++instance_position;
             rc = tesra_next_instance(ts, &instance);
+        }
+        if (time_index == 0 && instance_position > 0) {
+            // Room for every row at once: the times the range can hold at the period, each
+            // with as many instances as the first. Growing as the walk goes would copy every
+            // column several times over.
+            uint64_t from = std::max(start, start_time_), to = std::min(end, end_time_);
+            uint64_t times = out.period == TESRA_ONCE_PER_ARCHIVE_PERIOD || to < from
+                                 ? 1
+                                 : (to - from) / out.period + 1;
+            size_t rows = static_cast<size_t>(std::min<uint64_t>(times * instance_position,
+                                                                 uint64_t{1} << 26));
+            out.row_time.reserve(rows);
+            for (size_t k = 0; k < total_columns; ++k) column_at(k).reserve(rows);
         }
         if (rc != TESRA_SUCCESS) {
             fail(rc, "read the instances of '" + request.object + "' at " + iso_time(time));

@@ -95,6 +95,23 @@ struct Column {
 
     void push_number(const tesra_cnt_value_t &v, tesra_cnt_data_type_t type);
     void push_string(std::string_view s);
+    // One value of an instance at `position` among its sample time's instances. Instances
+    // mostly come in the same order at every time, so a text equal to the one at the same
+    // position last time skips the lookup.
+    void push_value(const tesra_cnt_value_t &v, tesra_cnt_data_type_t type, size_t position) {
+        if (type == TESRA_CNT_STRING) {
+            push_text(v.val_str != nullptr ? std::string_view(v.val_str) : std::string_view(),
+                      position);
+        } else if (kind == Kind::kU64) {
+            u64.push_back(type == TESRA_CNT_8BYTES ? v.val_8B : v.val_4B);
+        } else if (kind == Kind::kU32) {
+            u32.push_back(type == TESRA_CNT_4BYTES ? v.val_4B : static_cast<uint32_t>(v.val_8B));
+        } else {
+            push_number(v, type);
+        }
+    }
+    void push_text(std::string_view s, size_t position);
+    void reserve(size_t rows);
     // A row without a value: a placeholder, marked in `missing`.
     void push_missing();
     size_t size() const;
@@ -105,6 +122,7 @@ private:
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
     };
     std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> lookup_;
+    std::vector<uint32_t> by_position_;  // code last seen at each instance position
 };
 
 struct ValuesRequest {

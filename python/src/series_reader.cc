@@ -261,6 +261,7 @@ ValuesResult SeriesReader::values(const SeriesValuesRequest &request) {
     }
 
     uint64_t last_time = 0;
+    size_t position = 0;  // of the row's instance among those of its time
     while (true) {
         const tesra_series_row_t *row = nullptr;
         if (tesra_error_t rc = tesra_series_next_row(cursor.get(), &row); rc != TESRA_SUCCESS) {
@@ -270,7 +271,10 @@ ValuesResult SeriesReader::values(const SeriesValuesRequest &request) {
                                "'");
         }
         if (row == nullptr) break;
-        if (out.times.empty() || row->time != out.times.back()) out.times.push_back(row->time);
+        if (out.times.empty() || row->time != out.times.back()) {
+            out.times.push_back(row->time);
+            position = 0;
+        }
         last_time = row->time;
         out.row_time.push_back(static_cast<uint32_t>(out.times.size() - 1));
         for (uint32_t i = 0; i < num_columns; ++i) {
@@ -281,13 +285,12 @@ ValuesResult SeriesReader::values(const SeriesValuesRequest &request) {
                 Column &col = into[first[i] + k];
                 if (v == nullptr || v->values == nullptr || k >= v->num_values) {
                     col.push_missing();
-                } else if (v->value_type == TESRA_CNT_STRING) {
-                    col.push_string(text_of(v->values[k].val_str));
                 } else {
-                    col.push_number(v->values[k], v->value_type);
+                    col.push_value(v->values[k], v->value_type, position);
                 }
             }
         }
+        ++position;
     }
     return out;
 }
