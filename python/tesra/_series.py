@@ -227,9 +227,10 @@ class Series:
         raw = self._series.values(object, names, start_ms, end_ms, period_ms, pairs, labels)
         entry = self._object_entry(object)
         column_counter = {col: c.name for c in defs for col in c.columns}
+        node = next((d["hostname"] for d in self._series.members() if d["hostname"]), "")
         attrs = {
             "archive": self._series.name,
-            "node": self.info.node,
+            "node": node,
             "object": object,
             "period": raw["period"] or (entry["periods"][0] if entry["periods"] else 0),
             "counters": column_counter,
