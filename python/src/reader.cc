@@ -378,6 +378,7 @@ std::vector<uint64_t> Reader::timestamps(const std::string &object_name, uint64_
     request.object = object_name;
     request.has_period = true;
     request.period = period;
+    request.times_only = true;
     ValuesResult result = values(request);
     return std::move(result.times);
 }
@@ -535,6 +536,10 @@ ValuesResult Reader::values(const ValuesRequest &request) {
         any_time = true;
         const auto time_index = static_cast<uint32_t>(out.times.size());
         out.times.push_back(time);
+        if (request.times_only) {
+            rc = tesra_next_timestamp(query, &ts);
+            continue;
+        }
 
         tesra_instance_handle_t *instance = nullptr;
         size_t instance_position = 0;

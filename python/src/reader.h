@@ -133,6 +133,7 @@ struct ValuesRequest {
     bool has_period = false;
     uint64_t period = 0;  // default: the object's shortest
     std::vector<std::pair<std::string, std::string>> keys;  // key counter name, value as text
+    bool times_only = false;  // the sample times alone: no instance is read
 };
 
 // One row per sample time and instance: `row_time` indexes `times`.
