@@ -826,6 +826,9 @@ void series_scenario(Report &report, const std::string &dir, int reps, bool smal
 
 int main(int argc, char **argv) {
     bool quick = false, self_check = false;
+    // Only writes the main archive into --dir and prints "<base> <MB>": the Python package's
+    // benchmark reads the same archive.
+    bool main_archive_only = false;
     std::string dir;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -835,6 +838,8 @@ int main(int argc, char **argv) {
             self_check = true;
         else if (arg == "--dir" && i + 1 < argc)
             dir = argv[++i];
+        else if (arg == "--main-archive-only")
+            main_archive_only = true;
         else {
             std::fprintf(stderr, "usage: %s [--quick | --self-check] [--dir <scratch dir>]\n",
                          argv[0]);
@@ -854,6 +859,13 @@ int main(int argc, char **argv) {
         reps = 1;
     }
     const double main_mb = sizes.back();
+    if (main_archive_only) {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "typical%g", main_mb);
+        const Archive a = make_archive(dir, tag, main_mb, Order::kInterleaved, Profile::kTypical);
+        std::printf("%s %.1f\n", a.base.c_str(), a.size_mb);
+        return 0;
+    }
     std::printf(
         "# tesra_bench: %s, %d repetitions, baseline B = sequential gzread in 1 MiB reads\n",
         self_check ? "self-check"
