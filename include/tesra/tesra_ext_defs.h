@@ -184,7 +184,7 @@ TESRA_API tesra_error_t tesra_parse_filename(char *file_path,
  *  reported an error; everything is released all the same). */
 TESRA_API tesra_error_t tesra_free_file(tesra_file_handle_t *data_file);
 /** Releases a header with its system strings, attribute definitions, section table, object
- *  index and objects. */
+ *  index and objects. What `pc` and `pid` hold is neither called nor freed. */
 TESRA_API void tesra_free_header(tesra_header_handle_t *header);
 /** Releases a malloc'ed tesra_attribute_def_t_v6_0 with its name and desc. */
 TESRA_API void tesra_free_attr_def(void *attr_def);

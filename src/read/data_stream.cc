@@ -2,11 +2,16 @@
 // through zlib's own seek and read when the layer cannot be set up.
 #include "read/data_stream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "read/gz_random_access.h"
 
@@ -19,28 +24,56 @@ namespace {
 constexpr uint32_t kReadOnlyAccess = 1;
 constexpr uint32_t kAccessBits = 3;
 
-uint64_t release_address() noexcept {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_gz_random_access));
+// What the metadata stream of a read-only handle carries: the file itself and the handle's
+// data-stream layer. The layer lives as long as the stream, and the stream is closed by every
+// release of the handle (tesra_free_file), so the reader cleans up after itself without the
+// generic release knowing anything of it, and without anything in the header being called.
+struct MetadataStream {
+    int fd = -1;
+    std::unique_ptr<GzRandomAccess> layer;
+};
+
+ssize_t stream_read(void *cookie, char *buf, size_t size) {
+    auto *s = static_cast<MetadataStream *>(cookie);
+    for (;;) {
+        const ssize_t n = ::read(s->fd, buf, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
-// The header's layer slot: `pid` holds the layer, `pc` the address of the function that
-// releases it, so the layer goes with the handle when its header is freed. Created on the
-// first read; nullptr when the handle has no header, the slot is taken or the layer cannot
-// be set up.
+int stream_seek(void *cookie, off64_t *offset, int whence) {
+    auto *s = static_cast<MetadataStream *>(cookie);
+    const off64_t at = ::lseek64(s->fd, *offset, whence);
+    if (at < 0) return -1;
+    *offset = at;
+    return 0;
+}
+
+int stream_close(void *cookie) {
+    std::unique_ptr<MetadataStream> s(static_cast<MetadataStream *>(cookie));
+    return ::close(s->fd);
+}
+
+// Marks a header slot as the reader's own: the address of an object private to this library,
+// which no caller value can stand for by accident. It is compared, never called.
+constexpr char kStreamStateTag = 0;
+
+uint64_t stream_state_tag() noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&kStreamStateTag));
+}
+
+// The layer of a read-only handle whose header carries the reader's stream state, created on
+// the first read. nullptr when the handle has no such state (the slot holds a caller's values,
+// the handle may write) or the layer cannot be set up; the read then goes through zlib.
 GzRandomAccess *random_access_of(tesra_file_handle_t &file) noexcept {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr || file.i6_0.data_file_path == nullptr) return nullptr;
     if ((file.i6_0.access_flag & kAccessBits) != kReadOnlyAccess) return nullptr;
-    tesra_header_int_t_v6_0 &slot = header->i6_0;
-    if (slot.pid != nullptr) {
-        return slot.pc == release_address() ? static_cast<GzRandomAccess *>(slot.pid) : nullptr;
-    }
-    if (slot.pc != 0) return nullptr;
-    std::unique_ptr<GzRandomAccess> layer = GzRandomAccess::open(file.i6_0.data_file_path);
-    if (!layer) return nullptr;
-    slot.pid = layer.release();
-    slot.pc = release_address();
-    return static_cast<GzRandomAccess *>(slot.pid);
+    const tesra_header_int_t_v6_0 &slot = header->i6_0;
+    if (slot.pid == nullptr || slot.pc != stream_state_tag()) return nullptr;
+    auto *state = static_cast<MetadataStream *>(slot.pid);
+    if (!state->layer) state->layer = GzRandomAccess::open(file.i6_0.data_file_path);
+    return state->layer.get();
 }
 
 // gzseek64 + gzread, or the layer's equivalents; the same loop over either.
@@ -64,6 +97,29 @@ tesra_error_t seek_and_read(uint64_t offset,
 }
 
 }  // namespace
+
+FILE *open_metadata_stream(const char *path, void **state) noexcept {
+    *state = nullptr;
+    std::unique_ptr<MetadataStream> s(new (std::nothrow) MetadataStream);
+    if (!s) return nullptr;
+    s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (s->fd < 0) return nullptr;
+    const cookie_io_functions_t io{stream_read, nullptr, stream_seek, stream_close};
+    FILE *stream = fopencookie(s.get(), "r", io);
+    if (stream == nullptr) {
+        ::close(s->fd);
+        return nullptr;
+    }
+    *state = s.release();  // the stream's close frees it from now on
+    return stream;
+}
+
+void hang_stream_state(tesra_file_handle_t &file, void *state) noexcept {
+    tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr || state == nullptr) return;
+    header->i6_0.pid = state;
+    header->i6_0.pc = stream_state_tag();
+}
 
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {
     return gzopen(path, mode);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 
 #include "tesra/tesra_int_defs.h"
@@ -13,6 +14,17 @@ namespace tesra::read {
 
 // Opens `path` as a gzip read stream with zlib `mode` ("r" or "rb"); nullptr when it cannot.
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept;
+
+// Opens the metadata file of a handle that only reads. The stream also carries the state of the
+// handle's data-stream layer (set up on the first read), so that closing the metadata file,
+// which every release of the handle does, releases the layer with it. `*state` receives that
+// state, for hang_stream_state once the handle has a header; nullptr when the file cannot be
+// opened.
+FILE *open_metadata_stream(const char *path, void **state) noexcept;
+
+// Marks `file`'s header as carrying the state that open_metadata_stream gave for its metadata
+// file, so that the reads of the handle find their layer.
+void hang_stream_state(tesra_file_handle_t &file, void *state) noexcept;
 
 // Reads up to out.size() bytes starting at decompressed `offset`. *got receives the bytes read:
 // fewer than asked means the stream ended. A failed positioning gives TESRA_SEEK_FAILED, a
