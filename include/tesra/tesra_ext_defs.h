@@ -356,7 +356,10 @@ TESRA_API tesra_error_t tesra_get_newest_record_time(tesra_file_handle_t *data_f
  *  allocation); TESRA_WRITE_FAILED (a write failed, the header was never written or a record
  *  was lost: remove the archive); TESRA_SEEK_FAILED; TESRA_INVALID_TIMESTAMP (the records do
  *  not span two slot times, or there are none while objects have periods: no index is
- *  written); TESRA_CLOSE_FILE_FAILED. */
+ *  written); TESRA_CLOSE_FILE_FAILED (the data stream could not be pushed out or closed; when
+ *  that happens before the index is written, none is: readers index the records from the
+ *  stream). The index section's offset is the last field written, so an archive whose close
+ *  stops anywhere before it reads as one still being written. */
 TESRA_API tesra_error_t tesra_close_data_file(tesra_file_handle_t *data_file);
 /** Removes `<file_path>.meta`, then, only if that worked, `<file_path>.gz`. The archive must
  *  not be open.
