@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,8 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+
+#include <zlib.h>
 
 #include "read/gz_random_access.h"
 

@@ -174,7 +174,9 @@ TEST_F(Release, SubtreesReleaseOnTheirOwn) {
 // `pc` and `pid` are the caller's to fill: a function's address there is never called, and
 // what `pid` points to is never freed.
 int calls_through_pc = 0;
-void record_call(void *) { ++calls_through_pc; }
+void record_call(void *) {
+    ++calls_through_pc;
+}
 
 TEST_F(Release, HeaderCallsAndFreesNothingFromPcOrPid) {
     HeapBalance balance;

@@ -3,9 +3,6 @@
 // same archive names, one archive still being written. Every answer must equal the answer of a
 // single-threaded run. Built also under ThreadSanitizer (scripts/test), which checks that the
 // libraries share no unguarded state between such calls.
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
@@ -17,9 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/archive_builder.h"
+#include <gtest/gtest.h>
+#include <zlib.h>
+
 #include "tesra/tesra_int_defs.h"
 #include "tesra/tesra_wrapper_header.h"
+
+#include "support/archive_builder.h"
 
 // The system-log functions, counted under a lock so that the failing calls of every thread can
 // be checked without sending anything to the machine's log.
@@ -36,7 +37,9 @@ TESRA_TEST_EXPORT void syslog(int priority, const char *format, ...);
 TESRA_TEST_EXPORT void __syslog_chk(int priority, int flag, const char *format, ...);
 TESRA_TEST_EXPORT void closelog(void);
 
-int setlogmask(int mask) { return mask; }
+int setlogmask(int mask) {
+    return mask;
+}
 void openlog(const char *, int, int) {}
 void syslog(int, const char *, ...) {
     const std::lock_guard<std::mutex> lock(log_mutex);
@@ -145,9 +148,8 @@ std::string answers(const std::string &base) {
         counter_wrapper_headers *headers = nullptr;
         uint32_t count = 0, header_count = 0;
         error = nullptr;
-        const bool ok = get_counter_values_for_timestamp(base.c_str(), time, kMinute, "volume",
-                                                         &data, &count, &headers, &header_count,
-                                                         &error);
+        const bool ok = get_counter_values_for_timestamp(
+            base.c_str(), time, kMinute, "volume", &data, &count, &headers, &header_count, &error);
         out << "values@" << time << ' ' << ok << ' ' << (error != nullptr ? error : "-");
         for (uint32_t h = 0; h < header_count; ++h) {
             out << ' ' << headers[h].counter_id << '=' << headers[h].counter_name;

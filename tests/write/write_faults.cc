@@ -5,12 +5,12 @@
 
 #include <dlfcn.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <sys/types.h>
 
 namespace tesra::test::faults {
 namespace {
@@ -57,7 +57,9 @@ long disarm() noexcept {
     return counted;
 }
 
-const char *last_hit() noexcept { return hit_name; }
+const char *last_hit() noexcept {
+    return hit_name;
+}
 
 }  // namespace tesra::test::faults
 

@@ -10,9 +10,9 @@
 namespace tesra::test::faults {
 
 enum class Action {
-    kFailOnce,   // the chosen call fails with the errno given; later calls succeed
-    kFailFrom,   // the chosen call and every later one fail (a disk that stays full)
-    kKill,       // the process is killed with SIGKILL in place of the chosen call
+    kFailOnce,  // the chosen call fails with the errno given; later calls succeed
+    kFailFrom,  // the chosen call and every later one fail (a disk that stays full)
+    kKill,      // the process is killed with SIGKILL in place of the chosen call
 };
 
 // Counts the calls from now on; the `point`-th (1-based; 0 for none) gets `action`.

@@ -6,9 +6,10 @@
 // left open, and every record the writer acknowledged (written and pushed out by a successful
 // sync flush, or written before a successful close) reads back right, from the archive as it
 // opens or from what `tesra recover` makes of it. Nothing ever reads back wrong.
+#include "write/write_faults.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <sys/wait.h>
 #include <tuple>
 #include <vector>
 
@@ -25,7 +27,6 @@
 #include "tesra/tesra_int_defs.h"
 
 #include "support/archive_builder.h"
-#include "write/write_faults.h"
 
 namespace tesra::test {
 namespace {
@@ -139,7 +140,8 @@ int open_descriptors() {
 using RecordKey = std::tuple<uint64_t, uint32_t, uint64_t>;  // time, object, period
 
 // Every record of an archive as instance texts, or the code that stopped the open or the walk.
-tesra_error_t read_all(const std::string &base, std::map<RecordKey, std::vector<std::string>> *out) {
+tesra_error_t read_all(const std::string &base,
+                       std::map<RecordKey, std::vector<std::string>> *out) {
     tesra_file_handle_t *file = nullptr;
     const char *meta = nullptr;
     const char *data = nullptr;
