@@ -62,7 +62,7 @@ function(tesra_add_library)
 
     # Clang links the sanitizer runtime into executables only, so a sanitized shared library
     # legitimately leaves the runtime's symbols undefined; GCC links it as a shared library.
-    if(NOT (TESRA_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
+    if(NOT ((TESRA_SANITIZE OR TESRA_TSAN) AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
         target_link_options(${ARG_NAME} PRIVATE LINKER:--no-undefined)
     endif()
 

@@ -8,3 +8,13 @@ if(TESRA_SANITIZE)
     add_compile_options(${TESRA_SANITIZE_FLAGS})
     add_link_options(${TESRA_SANITIZE_FLAGS})
 endif()
+
+# TESRA_TSAN: build with ThreadSanitizer (clang), for the tests that call the libraries from
+# several threads at once. Not combined with TESRA_SANITIZE.
+option(TESRA_TSAN "Build with ThreadSanitizer" OFF)
+
+if(TESRA_TSAN)
+    set(TESRA_TSAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+    add_compile_options(${TESRA_TSAN_FLAGS})
+    add_link_options(${TESRA_TSAN_FLAGS})
+endif()

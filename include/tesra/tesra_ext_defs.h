@@ -184,7 +184,7 @@ TESRA_API tesra_error_t tesra_parse_filename(char *file_path,
  *  reported an error; everything is released all the same). */
 TESRA_API tesra_error_t tesra_free_file(tesra_file_handle_t *data_file);
 /** Releases a header with its system strings, attribute definitions, section table, object
- *  index and objects. */
+ *  index and objects. What `pc` and `pid` hold is neither called nor freed. */
 TESRA_API void tesra_free_header(tesra_header_handle_t *header);
 /** Releases a malloc'ed tesra_attribute_def_t_v6_0 with its name and desc. */
 TESRA_API void tesra_free_attr_def(void *attr_def);
@@ -356,7 +356,10 @@ TESRA_API tesra_error_t tesra_get_newest_record_time(tesra_file_handle_t *data_f
  *  allocation); TESRA_WRITE_FAILED (a write failed, the header was never written or a record
  *  was lost: remove the archive); TESRA_SEEK_FAILED; TESRA_INVALID_TIMESTAMP (the records do
  *  not span two slot times, or there are none while objects have periods: no index is
- *  written); TESRA_CLOSE_FILE_FAILED. */
+ *  written); TESRA_CLOSE_FILE_FAILED (the data stream could not be pushed out or closed; when
+ *  that happens before the index is written, none is: readers index the records from the
+ *  stream). The index section's offset is the last field written, so an archive whose close
+ *  stops anywhere before it reads as one still being written. */
 TESRA_API tesra_error_t tesra_close_data_file(tesra_file_handle_t *data_file);
 /** Removes `<file_path>.meta`, then, only if that worked, `<file_path>.gz`. The archive must
  *  not be open.

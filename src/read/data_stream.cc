@@ -2,11 +2,15 @@
 // through zlib's own seek and read when the layer cannot be set up.
 #include "read/data_stream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "read/gz_random_access.h"
@@ -20,12 +24,50 @@ namespace {
 constexpr uint32_t kReadOnlyAccess = 1;
 constexpr uint32_t kAccessBits = 3;
 
-void release_stream_state(void *state) noexcept {
-    delete static_cast<StreamState *>(state);
+// What the metadata stream of a read-only handle carries: the file itself and the handle's
+// state. The state lives as long as the stream, and the stream is closed by every release of
+// the handle (tesra_free_file), so the reader cleans up after itself without the generic
+// release knowing anything of it, and without anything in the header being called.
+struct MetadataStream {
+    int fd = -1;
+    StreamState state;
+};
+
+ssize_t stream_read(void *cookie, char *buf, size_t size) {
+    auto *s = static_cast<MetadataStream *>(cookie);
+    for (;;) {
+        const ssize_t n = ::read(s->fd, buf, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
-uint64_t release_address() noexcept {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_stream_state));
+int stream_seek(void *cookie, off64_t *offset, int whence) {
+    auto *s = static_cast<MetadataStream *>(cookie);
+    const off64_t at = ::lseek64(s->fd, *offset, whence);
+    if (at < 0) return -1;
+    *offset = at;
+    return 0;
+}
+
+int stream_close(void *cookie) {
+    std::unique_ptr<MetadataStream> s(static_cast<MetadataStream *>(cookie));
+    return ::close(s->fd);
+}
+
+// Marks a header slot as the reader's own: the address of an object private to this library,
+// which no caller value can stand for by accident. It is compared, never called.
+constexpr char kStreamStateTag = 0;
+
+uint64_t stream_state_tag() noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&kStreamStateTag));
+}
+
+MetadataStream *metadata_stream_of(const tesra_file_handle_t &file) noexcept {
+    const tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr) return nullptr;
+    const tesra_header_int_t_v6_0 &slot = header->i6_0;
+    if (slot.pid == nullptr || slot.pc != stream_state_tag()) return nullptr;
+    return static_cast<MetadataStream *>(slot.pid);
 }
 
 // The layer, set up on the first read; nullptr when the handle has no state or the layer cannot
@@ -67,21 +109,38 @@ bool is_read_only(const tesra_file_handle_t &file) noexcept {
 StreamState::StreamState() noexcept = default;
 StreamState::~StreamState() = default;
 
-// The header's slot: `pid` holds the state, `pc` the address of the function that releases it,
-// so the state goes with the handle when its header is freed.
 StreamState *stream_state(tesra_file_handle_t &file) noexcept {
-    tesra_header_handle_t *header = file.i6_0.header;
-    if (header == nullptr || !is_read_only(file)) return nullptr;
-    tesra_header_int_t_v6_0 &slot = header->i6_0;
-    if (slot.pid != nullptr) {
-        return slot.pc == release_address() ? static_cast<StreamState *>(slot.pid) : nullptr;
+    if (!is_read_only(file)) return nullptr;
+    MetadataStream *stream = metadata_stream_of(file);
+    return stream != nullptr ? &stream->state : nullptr;
+}
+
+FILE *open_metadata_stream(const char *path, void **state) noexcept {
+    *state = nullptr;
+    std::unique_ptr<MetadataStream> s(new (std::nothrow) MetadataStream);
+    if (!s) return nullptr;
+    s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (s->fd < 0) return nullptr;
+    const cookie_io_functions_t io{stream_read, nullptr, stream_seek, stream_close};
+    FILE *stream = fopencookie(s.get(), "r", io);
+    if (stream == nullptr) {
+        ::close(s->fd);
+        return nullptr;
     }
-    if (slot.pc != 0) return nullptr;
-    auto *state = new (std::nothrow) StreamState;
-    if (state == nullptr) return nullptr;
-    slot.pid = state;
-    slot.pc = release_address();
-    return state;
+    *state = s.release();  // the stream's close frees it from now on
+    return stream;
+}
+
+void hang_stream_state(tesra_file_handle_t &file, void *state) noexcept {
+    tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr || state == nullptr) return;
+    header->i6_0.pid = state;
+    header->i6_0.pc = stream_state_tag();
+}
+
+int metadata_file_descriptor(const tesra_file_handle_t &file) noexcept {
+    if (const MetadataStream *stream = metadata_stream_of(file)) return stream->fd;
+    return file.i6_0.metadata_file != nullptr ? ::fileno(file.i6_0.metadata_file) : -1;
 }
 
 void follow_stream_growth(tesra_file_handle_t &file) noexcept {

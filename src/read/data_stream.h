@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <span>
 
@@ -16,9 +17,10 @@ namespace tesra::read {
 
 class GzRandomAccess;
 
-// What the reader keeps for an open archive beside its C structures, hung on its header: the
-// random-access layer, and how far the index of an archive still being written reaches into
-// the data stream.
+// What the reader keeps for an open archive beside its C structures: the random-access layer,
+// and how far the index of an archive still being written reaches into the data stream. It
+// travels with the handle's metadata stream (open_metadata_stream), whose close at every
+// release of the handle frees it; the header only marks where to find it.
 struct StreamState {
     StreamState() noexcept;
     ~StreamState();
@@ -41,9 +43,23 @@ struct StreamState {
 // stream and no state: its data stream can change under a cache.
 bool is_read_only(const tesra_file_handle_t &file) noexcept;
 
-// The handle's state, created on first use; nullptr when the handle may write or has no header,
-// another library holds the header's slot or memory is short.
+// The handle's state; nullptr when the handle may write, has no header, or its header's slot
+// holds anything but the reader's mark (a caller's values).
 StreamState *stream_state(tesra_file_handle_t &file) noexcept;
+
+// Opens the metadata file of a handle that only reads, as a stream that also carries the
+// handle's StreamState, so that closing the metadata file, which every release of the handle
+// does, releases the state with it. `*state` receives that state, for hang_stream_state once
+// the handle has a header; nullptr (and *state nullptr) when the file cannot be opened.
+FILE *open_metadata_stream(const char *path, void **state) noexcept;
+
+// Marks `file`'s header as carrying the state that open_metadata_stream gave for its metadata
+// file, so that the reads of the handle find it.
+void hang_stream_state(tesra_file_handle_t &file, void *state) noexcept;
+
+// The descriptor the handle's metadata file is read through (it follows the file when the pair
+// is renamed); -1 when there is none.
+int metadata_file_descriptor(const tesra_file_handle_t &file) noexcept;
 
 // Reads treat the data stream as one a writer is still writing (see
 // GzRandomAccess::follow_growth): reaching its end costs no second pass over it.

@@ -169,10 +169,11 @@ struct FileHandleDeleter {
 };
 using FileHandlePtr = std::unique_ptr<tesra_file_handle_t, FileHandleDeleter>;
 
-// A path to the file `f` has open: it reaches that file even after the pair was renamed or
+// A path to the file open as `fd`: it reaches that file even after the pair was renamed or
 // removed. `fallback` (the handle's own path) where the system offers no such path.
-std::string path_of_open_file(std::FILE *f, const char *fallback) {
-    const std::string same = "/proc/self/fd/" + std::to_string(::fileno(f));
+std::string path_of_open_file(int fd, const char *fallback) {
+    if (fd < 0) return fallback;
+    const std::string same = "/proc/self/fd/" + std::to_string(fd);
     return ::access(same.c_str(), R_OK) == 0 ? same : std::string(fallback);
 }
 
@@ -183,7 +184,7 @@ tesra_error_t load_written_index(const tesra_file_handle_t &live,
                                  bool *closed) {
     *closed = false;
     const std::string path =
-        path_of_open_file(live.i6_0.metadata_file, live.i6_0.metadata_file_path);
+        path_of_open_file(metadata_file_descriptor(live), live.i6_0.metadata_file_path);
     FileHandlePtr fresh(c_calloc<tesra_file_handle_t>());
     if (!fresh) return TESRA_NULL_POINTER;
     fresh->major_v = fresh->e6_0.major_v = 6;

@@ -18,9 +18,22 @@ bool declares_entities(const xmlDoc *doc) {
     return false;
 }
 
+// libxml2 sets up its process-wide tables on first use, and two threads parsing their first
+// documents at once would both set them up. Initialising it once, through a function-local
+// static (which C++ makes thread-safe), is a one-time set-up, not state the calls share: nothing
+// here changes after it.
+void init_xml_once() noexcept {
+    static const bool initialised = [] {
+        xmlInitParser();
+        return true;
+    }();
+    (void)initialised;
+}
+
 }  // namespace
 
 XmlDocPtr read_meta_document(const char *path) noexcept {
+    init_xml_once();
     XmlDocPtr doc(xmlReadFile(path, nullptr, kXmlOptions));
     if (doc && declares_entities(doc.get())) doc.reset();
     return doc;

@@ -118,7 +118,12 @@ tesra_error_t open_archive(const char *file_path,
     file->e6_0.file_path = c_strdup(file_path);
     if (file->e6_0.file_path == nullptr) return TESRA_NULL_POINTER;
 
-    f.metadata_file = std::fopen(f.metadata_file_path, mode);
+    // A handle that only reads keeps its data-stream layer with its metadata stream, whose
+    // close at release frees it.
+    void *stream_state = nullptr;
+    f.metadata_file = access_flag == kAccessRead
+                          ? open_metadata_stream(f.metadata_file_path, &stream_state)
+                          : std::fopen(f.metadata_file_path, mode);
     if (f.metadata_file == nullptr) return TESRA_FILE_NOT_FOUND;
     f.data_file = open_data_stream(f.data_file_path, mode);
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
@@ -142,6 +147,7 @@ tesra_error_t open_archive(const char *file_path,
 
     if (auto rc = parse_meta_header(f.metadata_file_path, *file); rc != TESRA_SUCCESS) return rc;
     tesra_header_handle_t *header = f.header;
+    hang_stream_state(*file, stream_state);
 
     // An archive still being written has no index on disk yet, nor has one whose writer never
     // closed it; both are indexed from the records their data stream already holds.

@@ -80,22 +80,6 @@ extern "C" tesra_error_t tesra_free_file(tesra_file_handle_t *data_file) {
     return result;
 }
 
-namespace {
-
-// A library that reads through the header may hang private state on it (the reader's
-// data-stream cache): `pid` holds the state and `pc` the address of its release function, so
-// the state goes with the header without this library knowing what it is.
-void release_attachment(tesra_header_int_t_v6_0 &body) {
-    if (body.pid != nullptr && body.pc != 0) {
-        auto release = reinterpret_cast<void (*)(void *)>(static_cast<uintptr_t>(body.pc));
-        release(body.pid);
-    }
-    body.pid = nullptr;
-    body.pc = 0;
-}
-
-}  // namespace
-
 extern "C" void tesra_free_header(tesra_header_handle_t *header) {
     if (header == nullptr) return;
     tesra::util::assert_releasable(header);
@@ -123,7 +107,10 @@ extern "C" void tesra_free_header(tesra_header_handle_t *header) {
     body.object_list = nullptr;
     body.current_object = nullptr;
     body.data_file = nullptr;
-    release_attachment(body);
+    // `pc` and `pid` are not the release's to interpret: a caller may keep anything there, and
+    // the reader frees what it hangs there when the handle's metadata stream is closed.
+    body.pid = nullptr;
+    body.pc = 0;
     std::free(header);
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_int_defs.h"
 
@@ -25,24 +27,23 @@ tesra_error_t patch_field(FILE *meta, uint64_t position, uint64_t value) {
     return written == kFixedHexWidth ? TESRA_SUCCESS : TESRA_WRITE_FAILED;
 }
 
-// Index section, section offsets and the three time fields of a writing handle.
+// Index section, the three time fields and the section offsets of a writing handle, in an
+// order that leaves a readable archive wherever it stops. The records go to disk first: an
+// index must never name bytes that a full disk kept in zlib's buffers (the stream's own close
+// comes later, when a failure could no longer take the index back). The section offsets come
+// last: until the index section's offset is in the document, readers index the records from
+// the data stream, so a failure (or the process's death) before that point loses no record,
+// and times half patched are never taken for an index's.
 tesra_error_t complete_archive(tesra_file_handle_t *data_file) {
     auto &f = data_file->i6_0;
     auto &hi = f.header->i6_0;
-    if (auto rc = tesra_write_object_index_v6_0(data_file); rc != TESRA_SUCCESS) return rc;
-    for (int i = 0; i < TOTAL_NUM_SECTIONS; ++i) {
-        const tesra_section_def_t_v6_0 &s = hi.section_defs[i];
-        if (auto rc = tesra::write::seek_to(f.metadata_file, s.header_offset); rc != TESRA_SUCCESS)
-            return rc;
-        // A zero offset means "no such section", which the document already says.
-        if (s.section_offset != 0) {
-            if (auto rc = patch_field(f.metadata_file, s.header_offset,
-                                      s.section_offset - hi.header_offset);
-                rc != TESRA_SUCCESS) {
-                return rc;
-            }
-        }
+    // A stream that failed before (a flush of the caller's) cannot be pushed out either.
+    int stream_error = Z_OK;
+    gzerror(f.data_file, &stream_error);
+    if (stream_error != Z_OK || gzflush(f.data_file, Z_SYNC_FLUSH) != Z_OK) {
+        return TESRA_CLOSE_FILE_FAILED;
     }
+    if (auto rc = tesra_write_object_index_v6_0(data_file); rc != TESRA_SUCCESS) return rc;
     f.duration = f.end_time - f.start_time;
     if (auto rc = patch_field(f.metadata_file, hi.duration_header_offset, f.duration);
         rc != TESRA_SUCCESS) {
@@ -56,8 +57,23 @@ tesra_error_t complete_archive(tesra_file_handle_t *data_file) {
         rc != TESRA_SUCCESS) {
         return rc;
     }
-    // Closing the stream later reports nothing, so the index and patches are pushed out here
-    // where a failure can still be told to the caller.
+    // The index and the times reach the file before the offset that makes readers use them.
+    if (auto rc = tesra::write::flush(f.metadata_file); rc != TESRA_SUCCESS) return rc;
+    for (int i = 0; i < TOTAL_NUM_SECTIONS; ++i) {
+        const tesra_section_def_t_v6_0 &s = hi.section_defs[i];
+        if (auto rc = tesra::write::seek_to(f.metadata_file, s.header_offset); rc != TESRA_SUCCESS)
+            return rc;
+        // A zero offset means "no such section", which the document already says.
+        if (s.section_offset != 0) {
+            if (auto rc = patch_field(f.metadata_file, s.header_offset,
+                                      s.section_offset - hi.header_offset);
+                rc != TESRA_SUCCESS) {
+                return rc;
+            }
+        }
+    }
+    // Closing the stream later reports nothing, so the offsets are pushed out here where a
+    // failure can still be told to the caller.
     return tesra::write::flush(f.metadata_file);
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -23,9 +24,12 @@
 #include "tesra/tesra_live.h"
 
 #include "support/archive_builder.h"
+#include "write/write_faults.h"
 
 namespace tesra::test {
 namespace {
+
+namespace faults = tesra::test::faults;
 
 constexpr uint64_t kMinute = 60000;
 constexpr uint64_t kFiveMinutes = 300000;
@@ -296,6 +300,115 @@ TEST(DyingWriter, EveryFlushedSampleTimeReadsBackWholeAndNoRecordInPart) {
     }
     // Not a condition of soundness, but the test only bites when kills land mid-write.
     RecordProperty("rounds_with_data_beyond_the_last_flush", partial_tails);
+}
+
+
+// ---- killed inside close ----------------------------------------------------------------------
+
+constexpr uint32_t kTimesBeforeClose = 4;
+
+// The child: writes kTimesBeforeClose sample times, each pushed out with a sync flush but the
+// last, which only the close pushes out; then closes, killed at the `point`-th file operation
+// of the close (0: counts them and exits with their number, at most 250).
+[[noreturn]] void close_until_killed(const std::string &base, long point) {
+    ArchiveBuilder builder(preset());
+    if (builder.create(base) != TESRA_SUCCESS) _exit(251);
+    if (builder.finalize() != TESRA_SUCCESS) _exit(252);
+    for (uint32_t k = 0; k < kTimesBeforeClose; ++k) {
+        for (const Expected &r : records_at(k, false)) {
+            if (builder.write(k * kMinute, r.obj_id, r.period, r.body) != TESRA_SUCCESS) _exit(253);
+        }
+        if (k + 1 < kTimesBeforeClose &&
+            gzflush(builder.file()->i6_0.data_file, Z_SYNC_FLUSH) != Z_OK) {
+            _exit(254);
+        }
+    }
+    faults::arm(point, faults::Action::kKill, 0);
+    if (builder.close() != TESRA_SUCCESS) _exit(255);
+    _exit(static_cast<int>(std::min(faults::disarm(), 250l)));
+}
+
+int run_child(const std::string &base, long point) {
+    const pid_t child = fork();
+    if (child == 0) close_until_killed(base, point);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+int run_tool(const std::vector<std::string> &args) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char *> argv{const_cast<char *>(TESRA_CLI_PATH)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        freopen("/dev/null", "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execv(TESRA_CLI_PATH, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// Records that read back, or nothing when the archive does not open.
+std::map<RecordKey, std::vector<std::string>> read_if_it_opens(const std::string &base) {
+    tesra_file_handle_t *file = nullptr;
+    const char *meta = nullptr;
+    const char *data = nullptr;
+    if (tesra_open_data_file(base.c_str(), "rb", &file, &meta, &data) != TESRA_SUCCESS) return {};
+    auto seen = read_all(file);
+    EXPECT_EQ(tesra_close_data_file(file), TESRA_SUCCESS);
+    return seen;
+}
+
+// Whether every flushed sample time is there; fails on anything that reads back wrong.
+bool holds_every_flushed_record(const std::map<RecordKey, std::vector<std::string>> &seen) {
+    for (const auto &[key, instances] : seen) {
+        const auto t = static_cast<uint32_t>(std::get<0>(key) / kMinute);
+        bool matched = false;
+        for (const Expected &r : t < kTimesBeforeClose ? expected_at(t) : std::vector<Expected>{}) {
+            if (r.obj_id != std::get<1>(key) || r.period != std::get<2>(key)) continue;
+            matched = true;
+            EXPECT_EQ(instances, r.instances) << "time " << t << " reads back wrong";
+        }
+        EXPECT_TRUE(matched) << "a record the writer never wrote, at " << std::get<0>(key);
+    }
+    for (uint32_t t = 0; t + 1 < kTimesBeforeClose; ++t) {
+        for (const Expected &r : expected_at(t)) {
+            if (seen.count({t * kMinute, r.obj_id, r.period}) == 0) return false;
+        }
+    }
+    return true;
+}
+
+// Killed at every file operation of the close in turn: the archive opens with every flushed
+// record (closed, or rebuilt from its data stream), or check names the damage and recover
+// brings every flushed record back. Nothing reads back wrong.
+TEST(DyingWriter, KilledAtEachStepOfCloseLosesNoFlushedRecord) {
+    TempDir counting;
+    const int points = run_child(counting.base("1_60_1000000000000_240000"), 0);
+    ASSERT_GT(points, 5) << "the close touches its files fewer times than expected";
+    ASSERT_LT(points, 250);
+    std::map<std::string, int> outcomes;
+    for (long point = 1; point <= points; ++point) {
+        SCOPED_TRACE("killed at file operation " + std::to_string(point) + " of the close");
+        TempDir dir;
+        const std::string base = dir.base("1_60_1000000000000_240000");
+        ASSERT_EQ(run_child(base, point), -SIGKILL);
+        if (holds_every_flushed_record(read_if_it_opens(base))) {
+            ++outcomes["opens with every flushed record"];
+            continue;
+        }
+        EXPECT_EQ(run_tool({"check", base}), 1) << "check finds nothing wrong";
+        const std::string out = dir.base("2_60_1000000000000_240000");
+        ASSERT_EQ(run_tool({"recover", base, out}), 0);
+        EXPECT_TRUE(holds_every_flushed_record(read_if_it_opens(out)));
+        ++outcomes["recovered"];
+    }
+    for (const auto &[outcome, n] : outcomes) RecordProperty(outcome, n);
 }
 
 }  // namespace
