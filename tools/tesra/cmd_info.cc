@@ -95,7 +95,7 @@ int run_info(const InfoOptions &opt) {
     const auto &sys = archive.system();
     const auto &hdr = archive.header_def();
     auto str = [](const char *s) { return std::string(s != nullptr ? s : ""); };
-    bool partial = base.find(format::kPartialArchiveTemplate) != std::string::npos;
+    bool partial = (base + ".").find(format::kPartialArchiveTemplate) != std::string::npos;
 
     fmt::print("Archive     {}\n", base);
     fmt::print("State       {}\n",
