@@ -76,6 +76,7 @@ TEST_F(Follow, EverySampleOnceInOrderUntilTheWriterClosesAndRenames) {
     ToolProcess values({"values", live_, "volume", "--follow", "--format", "json", "--interval",
                         "10ms"});
     ToolProcess raw({"records", live_, "--raw", "--follow", "--interval", "10ms"});
+    ToolProcess linear({"records", live_, "--follow", "--interval", "10ms"});
     for (uint64_t s = 3; s < 10; ++s) write_sample(s, std::chrono::milliseconds(25));
     ASSERT_EQ(writer_.close(), TESRA_SUCCESS);
     const std::string final = dir_.base("1_60_1000000000000_600000");
@@ -104,6 +105,15 @@ TEST_F(Follow, EverySampleOnceInOrderUntilTheWriterClosesAndRenames) {
         // 24-byte header and one 24-byte instance per record.
         EXPECT_EQ(std::stoull(rows[i]), (i - 1) * 48) << walk.out;
         EXPECT_EQ(std::stoull(rows[i].substr(14)), kBaseTime + (i - 1) / 2 * kPeriod) << walk.out;
+    }
+    // In time order one line per sample, its two records joined.
+    walk = linear.wait(kTimeoutMs);
+    ASSERT_EQ(walk.status, 0) << walk.err;
+    rows = lines(walk.out);
+    ASSERT_EQ(rows.size(), 11u) << walk.out;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(std::stoull(rows[i]), kBaseTime + (i - 1) * kPeriod) << walk.out;
+        EXPECT_EQ(rows[i].back(), '2') << walk.out;  // instances
     }
 }
 

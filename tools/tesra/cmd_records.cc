@@ -67,12 +67,14 @@ public:
     // partial records of its slots may follow. In stream order every record is whole; the walk
     // resumes at the time of the last record printed, past the records already printed there.
     bool show(bool complete) override {
-        uint64_t from = opt_.raw ? last_time_.value_or(0)
-                                 : (last_time_ ? *last_time_ + 1 : archive_->start_time());
+        // A linear walk goes a second at a time: it starts at the last time printed again and
+        // passes over what is not after it.
+        uint64_t from = last_time_ ? *last_time_ : (opt_.raw ? 0 : archive_->start_time());
         uint64_t skip = opt_.raw ? printed_at_last_ : 0;
         std::optional<uint64_t> held_time;
         std::vector<std::string> held;
         auto print_held = [&] {
+            if (!held_time) return;
             for (const auto &line : held) fmt::print("{}", line);
             held.clear();
             last_time_ = held_time;
@@ -86,6 +88,8 @@ public:
             uint64_t time = archive_->base_time() + info.msecs_since_base;
             if (skip > 0) {
                 --skip;
+            } else if (!opt_.raw && last_time_ && time <= *last_time_) {
+                // printed before
             } else if (opt_.raw) {
                 fmt::print("{}", line(time, info));
                 printed_at_last_ = last_time_ == time ? printed_at_last_ + 1 : 1;

@@ -68,8 +68,8 @@ private:
     std::unique_ptr<TextTable> table_;
 };
 
-// Rows printed batch by batch: the widths are those of the header and the first batch, and a
-// wider cell later only pushes the rest of its line.
+// Rows printed batch by batch: the widths are those of the header and the first batch with
+// rows, and a wider cell later only pushes the rest of its line.
 class StreamTableSink final : public RowSink {
 public:
     explicit StreamTableSink(std::FILE *out) : out_(out) {}
@@ -87,9 +87,14 @@ public:
         rows_.push_back(table_row(time, instance));
     }
 
-    void end() override { flush(); }
+    void end() override {
+        done_ = true;
+        flush();
+    }
 
     void flush() override {
+        // The header waits for the first rows, which its widths depend on.
+        if (widths_.empty() && rows_.size() < 2 && !done_) return;
         if (widths_.empty()) {
             widths_.assign(right_.size(), 0);
             for (const auto &row : rows_) {
@@ -119,6 +124,7 @@ private:
     std::vector<std::vector<std::string>> rows_;  // the header until the first flush
     std::vector<bool> right_;
     std::vector<size_t> widths_;
+    bool done_ = false;
 };
 
 // ---- CSV -----------------------------------------------------------------------------------
