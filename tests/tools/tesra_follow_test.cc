@@ -66,6 +66,14 @@ protected:
         return seen;
     }
 
+    // Waits until `tool` has printed `count` lines: it has opened the archive and looked.
+    static void wait_for_lines(const ToolProcess &tool, size_t count) {
+        for (int waited = 0; lines(tool.out()).size() < count && waited < kTimeoutMs;
+             waited += 10) {
+            usleep(10000);
+        }
+    }
+
     TempDir dir_;
     const std::string live_ = dir_.base("1_60_0000000000000_0000000");
     ArchiveBuilder writer_{ArchiveSpec::simple()};
@@ -77,6 +85,10 @@ TEST_F(Follow, EverySampleOnceInOrderUntilTheWriterClosesAndRenames) {
                         "10ms"});
     ToolProcess raw({"records", live_, "--raw", "--follow", "--interval", "10ms"});
     ToolProcess linear({"records", live_, "--follow", "--interval", "10ms"});
+    // Samples 0 and 1 (2 is held back), 6 records, 2 samples, each after a header.
+    wait_for_lines(values, 4);
+    wait_for_lines(raw, 7);
+    wait_for_lines(linear, 3);
     for (uint64_t s = 3; s < 10; ++s) write_sample(s, std::chrono::milliseconds(25));
     ASSERT_EQ(writer_.close(), TESRA_SUCCESS);
     const std::string final = dir_.base("1_60_1000000000000_600000");
@@ -122,9 +134,7 @@ TEST_F(Follow, InterruptExitsZeroWithWholeSamplesPrinted) {
     ToolProcess values({"values", live_, "volume", "--follow", "--format", "json", "--interval",
                         "10ms"});
     // The newest sample is held back while its writer may still add instances to it.
-    for (int waited = 0; lines(values.out()).size() < 6 && waited < kTimeoutMs; waited += 10) {
-        usleep(10000);
-    }
+    wait_for_lines(values, 6);
     values.signal(SIGINT);
     ToolResult r = values.wait(kTimeoutMs);
     EXPECT_EQ(r.status, 0) << r.err;

@@ -115,12 +115,21 @@ int follow(FollowView &view, uint64_t interval_ms) {
     std::fflush(stdout);
     if (!*writing || view.done()) return kExitOk;
 
+    // A look can fall into the writer's close, while it writes the index section; a failure
+    // counts only once it has lasted a few looks (the handle keeps what it had meanwhile).
+    constexpr int kFailedLooks = 5;
+    int failed_looks = 0;
     while (sleep_interval(interval_ms)) {
         Archive &archive = view.archive();
         const std::string base = archive.base();
         uint32_t new_records = 0;
         tesra_error_t rc = archive.refresh(&new_records);
         const bool present = files_present(base);
+        if (rc != TESRA_SUCCESS && present) {
+            if (++failed_looks < kFailedLooks) continue;
+            return report_failure(base, "refresh", rc);
+        }
+        failed_looks = 0;
         if (rc == TESRA_SUCCESS) {
             writing = archive.being_written();
             if (!writing) return kExitProblem;
@@ -136,8 +145,6 @@ int follow(FollowView &view, uint64_t interval_ms) {
                 if (view.done()) return kExitOk;
                 continue;
             }
-        } else if (present) {
-            return report_failure(base, "refresh", rc);
         }
         // The files are gone: the writer closed the archive and renamed it.
         std::string next = wait_for_successor(base, interval_ms);
