@@ -620,8 +620,8 @@ GrowingArchive make_growing(const std::string &dir, double mb, double step_mb) {
 }
 
 struct FollowRun {
-    double total_s = 0;               // every refresh together
-    std::vector<double> refresh_s;    // each refresh
+    double total_s = 0;             // every refresh together
+    std::vector<double> refresh_s;  // each refresh
     bool ok = false;
 };
 

@@ -24,20 +24,21 @@ extern "C" {
  *  are read. A record cut short at the end of the stream is left for a later refresh. When the
  *  writer has closed the archive since (its metadata file now holds the index section), the
  *  handle takes the closed archive's index and end time and reads from then on as a closed
- *  archive; refreshing a closed archive finds nothing new. Walks, queries and timestamp lists
- *  started after the call see the new records; items handed out before it stay valid until
- *  their next step or release.
+ *  archive; refreshing a closed archive finds nothing new (a writer pushes its last records out
+ *  just after the index section: one read too early reads after a further refresh). Walks,
+ *  queries and timestamp lists started after the call see the new records; items handed out
+ *  before it stay valid until their next step or release.
  *  `*new_records` (may be NULL) receives the number of records added to the index.
  *  Returns TESRA_SUCCESS (also when nothing is new); TESRA_INVALID_ARGUMENTS for a null handle
  *  and for a handle still being written that was opened with access "rw" (it reads through
- *  zlib's own stream and keeps no place to resume from);
- *  TESRA_INVALID_VERSION for a handle that is not 6.x; TESRA_INVALID_FILE_TYPE for a handle made
- *  by the writer; TESRA_FILE_NOT_FOUND for a closed handle; TESRA_CORRUPT_ARCHIVE when the data
- *  stream is shorter than or differs from what was already indexed, when a new record breaks the
- *  record rules, or when an index section that appeared does not match the records already
- *  indexed; TESRA_READ_FAILED when a file cannot be read; TESRA_NULL_POINTER when memory runs
- *  out. On failure the handle keeps the index it had and stays usable for it, and
- *  `*new_records` is 0. */
+ *  zlib's own stream and keeps no place to resume from); TESRA_INVALID_VERSION for a handle
+ *  that is not 6.x; TESRA_INVALID_FILE_TYPE for a handle made by the writer;
+ *  TESRA_FILE_NOT_FOUND for a closed handle; TESRA_CORRUPT_ARCHIVE when the data stream is
+ *  shorter than what was already read or another stream took its place (the last compressed
+ *  bytes read before differ), when a new record breaks the record rules, or when an index
+ *  section that appeared does not match the records already indexed; TESRA_READ_FAILED when a
+ *  file cannot be read; TESRA_NULL_POINTER when memory runs out. On failure the handle keeps
+ *  the index it had and stays usable for it, and `*new_records` is 0. */
 TESRA_API tesra_error_t tesra_refresh_data_file(tesra_file_handle_t *file,
                                                 uint32_t *new_records);
 

@@ -2,12 +2,12 @@
 // through zlib's own seek and read when the layer cannot be set up.
 #include "read/data_stream.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <new>
+
+#include <zlib.h>
 
 #include "read/gz_random_access.h"
 
@@ -101,6 +101,11 @@ uint64_t stream_input_taken(tesra_file_handle_t &file) noexcept {
     if (file.i6_0.data_file == nullptr) return 0;
     const int64_t taken = gzoffset64(file.i6_0.data_file);
     return taken < 0 ? 0 : static_cast<uint64_t>(taken);
+}
+
+int stream_file_descriptor(tesra_file_handle_t &file) noexcept {
+    GzRandomAccess *layer = random_access_of(file);
+    return layer != nullptr ? layer->file_descriptor() : -1;
 }
 
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {

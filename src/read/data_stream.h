@@ -56,6 +56,10 @@ void look_past_stream_end(tesra_file_handle_t &file) noexcept;
 // File offset of the first compressed byte not read yet (every byte before it was read).
 uint64_t stream_input_taken(tesra_file_handle_t &file) noexcept;
 
+// The descriptor the data stream is read through, which follows the file even when the pair is
+// renamed; -1 when reads go through zlib's own stream.
+int stream_file_descriptor(tesra_file_handle_t &file) noexcept;
+
 // Opens `path` as a gzip read stream with zlib `mode` ("r" or "rb"); nullptr when it cannot.
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept;
 

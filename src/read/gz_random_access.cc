@@ -104,7 +104,7 @@ struct GzRandomAccess::State {
     GzAccessOptions options;
     GzSpanCache cache;
     GzAccessIndex index;
-    bool fast = false;  // inflating with the fast engine (not fallen back to zlib)
+    bool fast = false;       // inflating with the fast engine (not fallen back to zlib)
     bool following = false;  // a member cut short at the end of the file is waited on
 
     // Reader-visible position, and where zlib's own stream would stand after the last read: a
@@ -500,6 +500,10 @@ uint64_t GzRandomAccess::input_taken() const noexcept {
     const State &s = *state_;
     if (s.forward.format == State::Format::kTransparent) return s.stream_position;
     return s.forward.started ? s.forward.in.position() : 0;
+}
+
+int GzRandomAccess::file_descriptor() const noexcept {
+    return state_->fd;
 }
 
 void release_gz_random_access(void *state) noexcept {

@@ -64,6 +64,8 @@ public:
     // File offset of the first compressed byte the forward pass has not taken yet: every byte
     // before it has been read from the file.
     uint64_t input_taken() const noexcept;
+    // The descriptor the layer reads the file through (it stays the layer's).
+    int file_descriptor() const noexcept;
 
 private:
     struct State;

@@ -2,13 +2,13 @@
 // the records appended since, and once the writer has closed the archive the handle takes the
 // index the writer laid out. The scan resumes where the last one stopped and the random-access
 // layer goes on from where its forward pass stood, so a refresh costs the new bytes only.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -36,30 +36,15 @@ namespace {
 constexpr uint32_t kTailCheckBytes = 4096;
 constexpr uint32_t kReaderAccess = 1;
 
-// A file descriptor closed on every path.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-// CRC of the `size` compressed bytes just before `end`. TESRA_CORRUPT_ARCHIVE when the file no
-// longer reaches `end`, TESRA_READ_FAILED when it cannot be read.
-tesra_error_t tail_crc(const char *path, uint64_t end, uint32_t size, uint32_t *crc) {
-    const Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+// CRC of the `size` compressed bytes just before `end` of the file open as `fd`.
+// TESRA_CORRUPT_ARCHIVE when the file no longer reaches `end`, TESRA_READ_FAILED when it cannot
+// be read.
+tesra_error_t tail_crc(int fd, uint64_t end, uint32_t size, uint32_t *crc) {
     struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return TESRA_READ_FAILED;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return TESRA_READ_FAILED;
     if (static_cast<uint64_t>(st.st_size) < end) return TESRA_CORRUPT_ARCHIVE;
     std::array<unsigned char, kTailCheckBytes> buf{};
-    const int64_t got = read_file_at(fd.get(), buf.data(), size, end - size);
+    const int64_t got = read_file_at(fd, buf.data(), size, end - size);
     if (got < 0) return TESRA_READ_FAILED;
     if (got != static_cast<int64_t>(size)) return TESRA_CORRUPT_ARCHIVE;
     *crc = static_cast<uint32_t>(::crc32(0, buf.data(), size));
@@ -68,10 +53,10 @@ tesra_error_t tail_crc(const char *path, uint64_t end, uint32_t size, uint32_t *
 
 // The data stream still holds the compressed bytes the index was built from: it is no shorter,
 // and the last bytes read before are the same.
-tesra_error_t check_stream_unchanged(const tesra_file_handle_t &file, const StreamState &state) {
+tesra_error_t check_stream_unchanged(tesra_file_handle_t &file, const StreamState &state) {
     if (state.input_taken == 0) return TESRA_SUCCESS;
     uint32_t crc = 0;
-    if (auto rc = tail_crc(file.i6_0.data_file_path, state.input_taken, state.tail_size, &crc);
+    if (auto rc = tail_crc(stream_file_descriptor(file), state.input_taken, state.tail_size, &crc);
         rc != TESRA_SUCCESS) {
         return rc;
     }
@@ -125,17 +110,26 @@ tesra_error_t extend_from_stream(tesra_file_handle_t &file, StreamState &state, 
     std::vector<Taken> taken;
     tesra_error_t rc = TESRA_SUCCESS;
     format::ScannedRecord record;
-    while (rc == TESRA_SUCCESS && scanner.next(&record)) {
-        // As at the open: a period outside the table is skipped, its body still chains.
-        if (record.breach == format::StopReason::kUnknownPeriod) continue;
-        const format::RecordHeader &h = record.header;
-        const uint64_t t = format::aligned_time(h.msecs_since_base, h.period);
-        rc = tesra_update_object_index_v6_0(&file, t, h.period, h.obj_id, record.offset);
-        if (rc == TESRA_INVALID_TIMESTAMP) rc = TESRA_CORRUPT_ARCHIVE;
-        if (rc != TESRA_SUCCESS) break;
-        // The index maintenance found the object and period, so both are there.
-        tesra_period_t *period = find_object_period(*header.i6_0.objects[h.obj_id], h.period);
-        taken.push_back({period, format::writer_slot(t, f.start_time, h.period)});
+    try {
+        while (rc == TESRA_SUCCESS && scanner.next(&record)) {
+            // As at the open: a period outside the table is skipped, its body still chains.
+            if (record.breach == format::StopReason::kUnknownPeriod) continue;
+            const format::RecordHeader &h = record.header;
+            const uint64_t t = format::aligned_time(h.msecs_since_base, h.period);
+            // Room first, so that every record entered can be taken back.
+            taken.push_back({nullptr, 0});
+            rc = tesra_update_object_index_v6_0(&file, t, h.period, h.obj_id, record.offset);
+            if (rc != TESRA_SUCCESS) {
+                taken.pop_back();
+                if (rc == TESRA_INVALID_TIMESTAMP) rc = TESRA_CORRUPT_ARCHIVE;
+                break;
+            }
+            // The index maintenance found the object and period, so both are there.
+            taken.back() = {find_object_period(*header.i6_0.objects[h.obj_id], h.period),
+                            format::writer_slot(t, f.start_time, h.period)};
+        }
+    } catch (...) {
+        rc = TESRA_NULL_POINTER;  // memory ran out
     }
     if (rc == TESRA_SUCCESS) {
         switch (scanner.end().reason) {
@@ -175,27 +169,40 @@ struct FileHandleDeleter {
 };
 using FileHandlePtr = std::unique_ptr<tesra_file_handle_t, FileHandleDeleter>;
 
-// The metadata file read afresh, with the index section it holds now; `*closed` false when it
-// has none yet.
+// A path to the file `f` has open: it reaches that file even after the pair was renamed or
+// removed. `fallback` (the handle's own path) where the system offers no such path.
+std::string path_of_open_file(std::FILE *f, const char *fallback) {
+    const std::string same = "/proc/self/fd/" + std::to_string(::fileno(f));
+    return ::access(same.c_str(), R_OK) == 0 ? same : std::string(fallback);
+}
+
+// The followed archive's metadata file read afresh, with the index section it holds now;
+// `*closed` false when it has none yet.
 tesra_error_t load_written_index(const tesra_file_handle_t &live,
                                  FileHandlePtr &out,
                                  bool *closed) {
     *closed = false;
+    const std::string path =
+        path_of_open_file(live.i6_0.metadata_file, live.i6_0.metadata_file_path);
     FileHandlePtr fresh(c_calloc<tesra_file_handle_t>());
     if (!fresh) return TESRA_NULL_POINTER;
     fresh->major_v = fresh->e6_0.major_v = 6;
     fresh->minor_v = fresh->e6_0.minor_v = 0;
     auto &g = fresh->i6_0;
     g.access_flag = kReaderAccess;
-    g.metadata_file_path = c_strdup(live.i6_0.metadata_file_path);
+    g.metadata_file_path = c_strdup(path.c_str());
     if (g.metadata_file_path == nullptr) return TESRA_NULL_POINTER;
     g.metadata_file = std::fopen(g.metadata_file_path, "rb");
     if (g.metadata_file == nullptr) return TESRA_FILE_NOT_FOUND;
-    // Header building wants an archive with both files; nothing is read from this one.
-    g.data_file_path = c_strdup(live.i6_0.data_file_path);
-    if (g.data_file_path == nullptr) return TESRA_NULL_POINTER;
-    g.data_file = open_data_stream(g.data_file_path, "rb");
-    if (g.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
+    // Header building wants an open data stream although only the metadata is read: a read
+    // stream over the metadata file stands in for it, and nothing is ever read through it.
+    const int fd = ::dup(::fileno(g.metadata_file));
+    if (fd < 0) return TESRA_FILE_NOT_FOUND;
+    g.data_file = gzdopen(fd, "rb");
+    if (g.data_file == nullptr) {
+        ::close(fd);
+        return TESRA_NULL_POINTER;
+    }
     if (auto rc = parse_meta_header(g.metadata_file_path, *fresh); rc != TESRA_SUCCESS) return rc;
     if (!has_index_section(*g.header)) return TESRA_SUCCESS;
     if (auto rc = tesra_parse_object_index_v6_0(fresh.get()); rc != TESRA_SUCCESS) return rc;
@@ -311,7 +318,12 @@ tesra_error_t refresh(tesra_file_handle_t &file, uint32_t *added) {
     auto &f = file.i6_0;
     if (f.data_file == nullptr) return TESRA_FILE_NOT_FOUND;
     if (f.header == nullptr || f.header->i6_0.section_defs == nullptr) return TESRA_NULL_POINTER;
-    if (has_index_section(*f.header)) return TESRA_SUCCESS;  // closed: nothing grows
+    if (has_index_section(*f.header)) {
+        // Closed: nothing grows. The writer pushes its last bytes out after writing the index,
+        // so the records that index names may reach the stream after the refresh that took it.
+        look_past_stream_end(file);
+        return TESRA_SUCCESS;
+    }
     if (!is_read_only(file)) return TESRA_INVALID_ARGUMENTS;
     StreamState *state = stream_state(file);
     if (state == nullptr) return TESRA_NULL_POINTER;
@@ -344,9 +356,9 @@ void note_indexed_stream(tesra_file_handle_t &file, uint64_t indexed_end) noexce
     if (state == nullptr) return;
     state->indexed_end = indexed_end;
     state->input_taken = stream_input_taken(file);
-    state->tail_size = static_cast<uint32_t>(std::min<uint64_t>(state->input_taken,
-                                                                kTailCheckBytes));
-    if (tail_crc(file.i6_0.data_file_path, state->input_taken, state->tail_size,
+    state->tail_size =
+        static_cast<uint32_t>(std::min<uint64_t>(state->input_taken, kTailCheckBytes));
+    if (tail_crc(stream_file_descriptor(file), state->input_taken, state->tail_size,
                  &state->tail_crc) != TESRA_SUCCESS) {
         state->tail_size = 0;
         state->input_taken = 0;
@@ -359,15 +371,13 @@ void note_indexed_stream(tesra_file_handle_t &file, uint64_t indexed_end) noexce
 
 }  // namespace tesra::read
 
-extern "C" tesra_error_t tesra_refresh_data_file(tesra_file_handle_t *file,
-                                                 uint32_t *new_records) {
+extern "C" tesra_error_t tesra_refresh_data_file(tesra_file_handle_t *file, uint32_t *new_records) {
     if (new_records != nullptr) *new_records = 0;
     if (file == nullptr) return TESRA_INVALID_ARGUMENTS;
     if (!tesra::read::is_version_6(file)) return TESRA_INVALID_VERSION;
     if (file->e6_0.file_type != 1) return TESRA_INVALID_FILE_TYPE;
     uint32_t added = 0;
-    const tesra_error_t rc =
-        tesra::guarded([&] { return tesra::read::refresh(*file, &added); });
+    const tesra_error_t rc = tesra::guarded([&] { return tesra::read::refresh(*file, &added); });
     if (rc == TESRA_SUCCESS && new_records != nullptr) *new_records = added;
     return rc;
 }

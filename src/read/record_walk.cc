@@ -194,6 +194,24 @@ bool is_due(const tesra_file_handle_t &file, const tesra_period_t &period, uint6
     return period.period != 0 && t % period.period == 0;
 }
 
+// The first second at which any slot table can hold a record: a period's first slot begins at
+// the start rounded down to that period, so a coarser period's record taken into the start's
+// slot lies before the start.
+uint64_t first_walk_second(const tesra_file_handle_t &file) {
+    const uint64_t s = start_second(file);
+    uint64_t first = s;
+    const tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr) return first;
+    for (const tesra_object_handle_t *o = header->i6_0.object_list; o != nullptr;
+         o = o->i6_0.next_object) {
+        for (const tesra_period_t *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
+            if (p->period == 0 || format::is_once_per_archive(p->period)) continue;
+            first = std::min(first, s / p->period * p->period);
+        }
+    }
+    return first;
+}
+
 // The last second at which any slot table can hold a record. The walk stops there even when
 // the archive's end_time (metadata, so outside input) claims more: valid archives size their
 // tables to end_time, so nothing is lost, and a forged end_time cannot keep the walk stepping
@@ -302,7 +320,7 @@ tesra_error_t first_record(tesra_file_handle_t &file,
             if (start_time - base > fi.end_time) return TESRA_SUCCESS;
             fi.current_timestamp = round_to_second(fi.current_timestamp - base);
         } else {
-            fi.current_timestamp = start_second(file);
+            fi.current_timestamp = first_walk_second(file);
         }
         fi.current_period = next_period(file, nullptr);
         return linear_step(file, out);

@@ -20,6 +20,7 @@
 #include <zlib.h>
 
 #include "tesra/tesra_int_defs.h"
+#include "tesra/tesra_live.h"
 
 #include "support/archive_builder.h"
 
@@ -219,8 +220,24 @@ TEST(DyingWriter, EveryFlushedSampleTimeReadsBackWholeAndNoRecordInPart) {
         const double fraction = 0.2 + 0.8 * static_cast<double>(rng() % 1000) / 1000.0;
         uint32_t flushed = 0;
         uint32_t k = 0;
+        // A follower opens the archive at the first flush and refreshes at each later one, and
+        // once more after the kill.
+        tesra_file_handle_t *follower = nullptr;
+        const char *meta = nullptr;
+        const char *data = nullptr;
+        auto follow = [&] {
+            if (follower == nullptr) {
+                EXPECT_EQ(tesra_open_data_file(base.c_str(), "rb", &follower, &meta, &data),
+                          TESRA_SUCCESS);
+            } else {
+                EXPECT_EQ(tesra_refresh_data_file(follower, nullptr), TESRA_SUCCESS);
+            }
+        };
         const auto started = std::chrono::steady_clock::now();
-        while (flushed < wait_for && read(fds[0], &k, sizeof k) == sizeof k) flushed = k + 1;
+        while (flushed < wait_for && read(fds[0], &k, sizeof k) == sizeof k) {
+            flushed = k + 1;
+            follow();
+        }
         const auto per_time = (std::chrono::steady_clock::now() - started) / wait_for;
         std::this_thread::sleep_for(per_time * fraction);
         kill(child, SIGKILL);
@@ -231,10 +248,12 @@ TEST(DyingWriter, EveryFlushedSampleTimeReadsBackWholeAndNoRecordInPart) {
         while (read(fds[0], &k, sizeof k) == sizeof k) flushed = k + 1;
         close(fds[0]);
         ASSERT_GE(flushed, 1u);
+        follow();
+        ASSERT_NE(follower, nullptr);
+        const auto followed = read_all(follower);
+        EXPECT_EQ(tesra_close_data_file(follower), TESRA_SUCCESS);
 
         tesra_file_handle_t *file = nullptr;
-        const char *meta = nullptr;
-        const char *data = nullptr;
         ASSERT_EQ(tesra_open_data_file(base.c_str(), "rb", &file, &meta, &data), TESRA_SUCCESS);
         const auto seen = read_all(file);
         EXPECT_EQ(tesra_close_data_file(file), TESRA_SUCCESS);
@@ -246,30 +265,33 @@ TEST(DyingWriter, EveryFlushedSampleTimeReadsBackWholeAndNoRecordInPart) {
         ASSERT_TRUE(stream.has_value());
         if (stream->size() > flushed_bytes) ++partial_tails;
 
-        // Every flushed record is there, whole and right.
-        for (uint32_t t = 0; t < flushed; ++t) {
-            for (const Expected &r : expected_at(t)) {
-                auto it = seen.find({t * kMinute, r.obj_id, r.period});
-                ASSERT_NE(it, seen.end()) << "flushed time " << t << " object " << r.obj_id
-                                          << " period " << r.period << " is missing";
-                EXPECT_EQ(it->second, r.instances) << "flushed time " << t;
+        for (const auto *view : {&seen, &followed}) {
+            SCOPED_TRACE(view == &seen ? "opened after the kill" : "followed");
+            // Every flushed record is there, whole and right.
+            for (uint32_t t = 0; t < flushed; ++t) {
+                for (const Expected &r : expected_at(t)) {
+                    auto it = view->find({t * kMinute, r.obj_id, r.period});
+                    ASSERT_NE(it, view->end()) << "flushed time " << t << " object " << r.obj_id
+                                               << " period " << r.period << " is missing";
+                    EXPECT_EQ(it->second, r.instances) << "flushed time " << t;
+                }
             }
-        }
-        // Whatever else reads back is a whole record the writer wrote.
-        for (const auto &[key, instances] : seen) {
-            const auto [time, obj_id, period] = key;
-            const auto t = static_cast<uint32_t>(time / kMinute);
-            bool matched = false;
-            if (t >= kTimes) {
-                ADD_FAILURE() << "a record after the last time the writer wrote, at " << time;
-                continue;
+            // Whatever else reads back is a whole record the writer wrote.
+            for (const auto &[key, instances] : *view) {
+                const auto [time, obj_id, period] = key;
+                const auto t = static_cast<uint32_t>(time / kMinute);
+                bool matched = false;
+                if (t >= kTimes) {
+                    ADD_FAILURE() << "a record after the last time the writer wrote, at " << time;
+                    continue;
+                }
+                for (const Expected &r : expected_at(t)) {
+                    if (r.obj_id != obj_id || r.period != period) continue;
+                    matched = true;
+                    EXPECT_EQ(instances, r.instances) << "time " << t << " reads back in part";
+                }
+                EXPECT_TRUE(matched) << "a record the writer never wrote, at " << time;
             }
-            for (const Expected &r : expected_at(t)) {
-                if (r.obj_id != obj_id || r.period != period) continue;
-                matched = true;
-                EXPECT_EQ(instances, r.instances) << "time " << t << " reads back in part";
-            }
-            EXPECT_TRUE(matched) << "a record the writer never wrote, at " << time;
         }
     }
     // Not a condition of soundness, but the test only bites when kills land mid-write.

@@ -347,16 +347,16 @@ TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
         const tesra_error_t closed = writer.close();
         ASSERT_TRUE(closed == TESRA_SUCCESS || closed == TESRA_INVALID_TIMESTAMP) << closed;
         expect_reads_back(live, slots, start, end);
-        // Closing wrote the index section the follower now takes; the records flushed by the
-        // close itself are new to it.
-        follower.catch_up(live, since_flush);
-        EXPECT_EQ(follower.being_written(), closed == TESRA_SUCCESS ? 0 : 1);
-        expect_holds(follower.archive(), slots, start, end);
         const std::string finished = dir.base("1_60_1000_900000");
         for (const char *ext : {".meta", ".gz"}) {
             ASSERT_EQ(std::rename((live + ext).c_str(), (finished + ext).c_str()), 0);
         }
         expect_reads_back(finished, slots, start, end);
+        // Closing wrote the index section the follower now takes, from the files it has open
+        // under their former names; the records flushed by the close itself are new to it.
+        follower.catch_up(finished, since_flush);
+        EXPECT_EQ(follower.being_written(), closed == TESRA_SUCCESS ? 0 : 1);
+        expect_holds(follower.archive(), slots, start, end);
     }
 }
 

@@ -61,6 +61,24 @@ TEST(RecordWalkClock, DueSlotsFollowTheTimeSinceBaseNotTheAbsoluteTime) {
     EXPECT_EQ(walk(archive.get(), TESRA_LINEAR_ORDER, 0), sample_in_time_order());
 }
 
+// The start is the first record's time on its own grid; a coarser period's record at that time
+// lies in its first slot, whose time comes before the start.
+TEST(RecordWalkStart, RecordOfTheStartsSlotBeforeTheStartIsWalked) {
+    TempDir dir;
+    const auto base = dir.base(kArchiveName);
+    const std::vector<RecordSpec> records = {
+        {2000, kVolume, 1000, volume_fast("a", 1)},
+        {2000, kVolume, 5000, volume_slow("a", 2)},
+        {3000, kVolume, 1000, volume_fast("a", 3)},
+    };
+    ASSERT_EQ(write_archive(sample_spec(), base, records), TESRA_SUCCESS);
+    OpenArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    EXPECT_EQ(
+        walk(archive.get(), TESRA_LINEAR_ORDER, 0),
+        (std::vector<Seen>{{2000, kVolume, 5000}, {2000, kVolume, 1000}, {3000, kVolume, 1000}}));
+}
+
 TEST_F(RecordWalk, LinearWalkStartingMidSecondBeginsAtThatSecondWithoutOncePerArchive) {
     const auto seen = walk(file(), TESRA_LINEAR_ORDER, kBase + 1500);
     ASSERT_FALSE(seen.empty());

@@ -3,6 +3,7 @@
 #include "follow.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -134,7 +135,11 @@ int follow(FollowView &view, uint64_t interval_ms) {
             writing = archive.being_written();
             if (!writing) return kExitProblem;
             if (!*writing) {
-                // Closed by its writer: the newest sample is whole now.
+                // Closed by its writer: the newest sample is whole now. The writer pushes its
+                // last records out just after the index that names them; give it a moment and
+                // look again before reading them.
+                sleep_interval(std::max<uint64_t>(interval_ms, 100));
+                archive.refresh(nullptr);
                 bool shown = view.show(true);
                 std::fflush(stdout);
                 return shown ? kExitOk : kExitProblem;
