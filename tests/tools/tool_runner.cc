@@ -2,6 +2,7 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +26,12 @@ std::string slurp(const std::string &path) {
 
 }  // namespace
 
-ToolResult run_tesra(const std::vector<std::string> &args) {
-    TempDir capture;
-    std::string out_path = capture.path() + "/out";
-    std::string err_path = capture.path() + "/err";
+namespace {
+
+// Starts the tool with stdout and stderr going to `dir`/out and `dir`/err.
+pid_t spawn_tesra(const std::vector<std::string> &args, const std::string &dir) {
+    std::string out_path = dir + "/out";
+    std::string err_path = dir + "/err";
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -46,16 +49,63 @@ ToolResult run_tesra(const std::vector<std::string> &args) {
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+int exit_status(int wstatus) {
+    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+    return -1;
+}
+
+}  // namespace
+
+ToolResult run_tesra(const std::vector<std::string> &args) {
+    TempDir capture;
+    pid_t pid = spawn_tesra(args, capture.path());
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     ToolResult result;
-    if (WIFEXITED(wstatus)) {
-        result.status = WEXITSTATUS(wstatus);
-    } else if (WIFSIGNALED(wstatus)) {
-        result.status = 128 + WTERMSIG(wstatus);
+    result.status = exit_status(wstatus);
+    result.out = slurp(capture.path() + "/out");
+    result.err = slurp(capture.path() + "/err");
+    return result;
+}
+
+ToolProcess::ToolProcess(const std::vector<std::string> &args)
+    : pid_(spawn_tesra(args, capture_.path())) {}
+
+ToolProcess::~ToolProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
-    result.out = slurp(out_path);
-    result.err = slurp(err_path);
+}
+
+void ToolProcess::signal(int sig) const {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+std::string ToolProcess::out() const {
+    return slurp(capture_.path() + "/out");
+}
+
+ToolResult ToolProcess::wait(int timeout_ms) {
+    ToolResult result;
+    int wstatus = 0;
+    for (int waited = 0; pid_ > 0; waited += 10) {
+        if (waitpid(pid_, &wstatus, WNOHANG) == pid_) break;
+        if (waited >= timeout_ms) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &wstatus, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    pid_ = -1;
+    result.status = exit_status(wstatus);
+    result.out = slurp(capture_.path() + "/out");
+    result.err = slurp(capture_.path() + "/err");
     return result;
 }
 

@@ -16,10 +16,29 @@ struct ToolResult {
     std::string err;
 };
 
+using tesra::test::TempDir;
+
 // `tesra <args...>` with stdout and stderr captured.
 ToolResult run_tesra(const std::vector<std::string> &args);
 
-using tesra::test::TempDir;
+// `tesra <args...>` running in the background, its stdout and stderr going to files.
+class ToolProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string> &args);
+    ~ToolProcess();  // kills a child still running
+    ToolProcess(const ToolProcess &) = delete;
+    ToolProcess &operator=(const ToolProcess &) = delete;
+
+    void signal(int sig) const;
+    std::string out() const;  // what it has printed so far
+    // Waits for the exit; a child still running after `timeout_ms` is killed (status 137).
+    ToolResult wait(int timeout_ms);
+
+private:
+    TempDir capture_;
+    int pid_ = -1;
+};
+
 
 std::vector<uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
