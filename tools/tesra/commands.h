@@ -15,5 +15,7 @@ void add_records_command(CLI::App &app, int &status);
 void add_check_command(CLI::App &app, int &status);
 void add_recover_command(CLI::App &app, int &status);
 void add_gen_command(CLI::App &app, int &status);
+void add_extract_command(CLI::App &app, int &status);
+void add_merge_command(CLI::App &app, int &status);
 
 }  // namespace tesra::cli
