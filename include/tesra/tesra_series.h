@@ -292,7 +292,7 @@ typedef struct tesra_series_query {
     uint32_t num_key_filters;
 } tesra_series_query_t;
 
-/** One column of a values walk: key counters first (key order), then the counters read. */
+/** One column of a values walk: key counters first (ascending id), then the counters read. */
 typedef struct tesra_series_column {
     const char *name;
     int is_key;

@@ -18,6 +18,7 @@
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
 #include "tesra_preset.h"
+#include "tesra_series.h"
 #include "tesra_wrapper_header.h"
 #include "tesra_write_ext.h"
 
@@ -350,6 +351,50 @@ static bool read_archive(const char *base) {
     return ok;
 }
 
+/* The archive as a series of one: every instance's "ops" and "lat" in time order. */
+static bool check_series_rows(tesra_series_t *series) {
+    CHECK(tesra_series_member_count(series) == 1);
+    tesra_series_member_t member;
+    CHECK_RC(tesra_series_get_member(series, 0, &member));
+    CHECK(member.file_index == 1 && strcmp(member.hostname, "node-a") == 0);
+
+    tesra_series_query_t query;
+    memset(&query, 0, sizeof query);
+    query.object_name = "volume";
+    tesra_series_cursor_t *cursor = NULL;
+    CHECK_RC(tesra_series_query_values(series, &query, &cursor));
+    const tesra_series_column_t *columns = NULL;
+    uint32_t num_columns = 0;
+    bool ok = check_rc(tesra_series_cursor_columns(cursor, &columns, &num_columns),
+                       "tesra_series_cursor_columns", __LINE__) &&
+              check(num_columns == 3 && columns[2].num_values == 2, "columns", __LINE__);
+    uint32_t n = 0;
+    const tesra_series_row_t *row = NULL;
+    while (ok && check_rc(tesra_series_next_row(cursor, &row), "tesra_series_next_row",
+                          __LINE__) &&
+           row != NULL) {
+        const uint32_t t = n / NUM_VOLUMES, k = n % NUM_VOLUMES;
+        ok = check(row->time == BASE_TIME + t * MINUTE && row->num_columns == 3 &&
+                       strcmp(row->values[0].values[0].val_str, volume_names[k]) == 0 &&
+                       row->values[1].values[0].val_8B == ops_of(k, t) &&
+                       row->values[2].values[1].val_4B == lat_of(k, t, 1),
+                   "series row", __LINE__);
+        ++n;
+    }
+    tesra_series_free_cursor(cursor);
+    return ok && check(n == NUM_TIMES * NUM_VOLUMES && row == NULL, "series rows", __LINE__);
+}
+
+static bool read_series(const char *dir) {
+    phase = "series";
+    const char *sources[1] = {dir};
+    tesra_series_t *series = NULL;
+    CHECK_RC(tesra_series_open(sources, 1, NULL, &series));
+    const bool ok = check_series_rows(series);
+    tesra_series_close(series);
+    return ok;
+}
+
 int main(void) {
     char dir[512];
     const char *tmp = getenv("TMPDIR");
@@ -361,7 +406,7 @@ int main(void) {
     char base[600];
     snprintf(base, sizeof base, "%s/1_60_1000000000000_900000", dir);
 
-    if (check_versions() && write_archive(base)) read_archive(base);
+    if (check_versions() && write_archive(base) && read_archive(base)) read_series(dir);
 
     phase = "clean-up";
     check_rc(tesra_unlink(base), "tesra_unlink", __LINE__);

@@ -7,6 +7,7 @@
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
 #include "tesra_preset.h"
+#include "tesra_series.h"
 #include "tesra_wrapper_header.h"
 #include "tesra_write_ext.h"
 
@@ -17,6 +18,10 @@ int main() {
     tesra_version_t v{6, 1};
     if (!tesra_is_version(&v, 6, 1) || tesra_is_version(&v, 7, 0)) {
         std::fprintf(stderr, "c_api: tesra_is_version gives wrong answers from C++\n");
+        return 1;
+    }
+    if (tesra_series_member_count(nullptr) != 0) {
+        std::fprintf(stderr, "c_api: tesra_series_member_count(NULL) is not 0 from C++\n");
         return 1;
     }
     return 0;

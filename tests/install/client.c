@@ -1,10 +1,11 @@
 /* An outside client of an installed tesra: reads the format version of an archive through the
  * extraction library and the interface version of the reader, and checks that the utility
- * library agrees on the latest format. Built by tests/install/cmake (find_package) and by
+ * library agrees on the latest format, and opens the archive as a series of one. Built by tests/install/cmake (find_package) and by
  * scripts/check-install (pkg-config and cc). Usage: client <archive base path> */
 #include <stdio.h>
 
 #include "tesra_ext_defs.h"
+#include "tesra_series.h"
 #include "tesra_wrapper_header.h"
 
 int main(int argc, char **argv) {
@@ -27,6 +28,16 @@ int main(int argc, char **argv) {
         fprintf(stderr, "client: archive is %u.%u, latest format is %u.%u\n",
                 (unsigned)version.major_v, (unsigned)version.minor_v, (unsigned)latest.major_v,
                 (unsigned)latest.minor_v);
+        return 1;
+    }
+    const char *sources[1] = {argv[1]};
+    tesra_series_t *series = NULL;
+    tesra_error_t rc = tesra_series_open(sources, 1, NULL, &series);
+    const size_t members = tesra_series_member_count(series);
+    tesra_series_close(series);
+    if (rc != TESRA_SUCCESS || members != 1) {
+        fprintf(stderr, "client: %s as a series: %s, %u member(s)\n", argv[1],
+                tesra_error_labels[rc], (unsigned)members);
         return 1;
     }
     printf("format %u.%u, reader interface %u.%u\n", (unsigned)version.major_v,

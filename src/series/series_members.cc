@@ -1,0 +1,244 @@
+// Members of a series: what opening one teaches about it, the windows each answers for, gaps
+// and overlaps between them, findings, and the small cache that keeps a few of them open.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "tesra/tesra_ext_defs.h"
+
+#include "series/series_internal.h"
+
+namespace tesra::series {
+
+uint64_t Member::span_start() const { return span_by_contents ? first : name_start; }
+
+uint64_t Member::span_end() const {
+    if (!span_by_contents) return name_end;
+    // The last sample stands for the period that follows it.
+    const uint64_t step = std::max<uint64_t>(longest_period, 1);
+    return last > kEndOfTime - step ? kEndOfTime : last + step;
+}
+
+std::string error_label(tesra_error_t rc) {
+    if (rc >= 0 && rc < TESRA_ERROR_CODES_MAX_INDEX) return tesra_error_labels[rc];
+    return std::to_string(static_cast<int>(rc));
+}
+
+std::string format_time(uint64_t ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm parts {};
+    char text[64];
+    if (gmtime_r(&seconds, &parts) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts) == 0) {
+        return std::to_string(ms);
+    }
+    char out[96];
+    std::snprintf(out, sizeof out, "%s.%03uZ", text, static_cast<unsigned>(ms % 1000));
+    return out;
+}
+
+bool has_index_section(const std::string &base) {
+    const std::string path = base + ".meta";
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    // The document ends in one 0x00 byte; the index section, written when the writer closes
+    // the archive, follows it.
+    bool found_end = false;
+    bool more = false;
+    char buffer[8192];
+    size_t n = 0;
+    while (!more && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        size_t from = 0;
+        if (!found_end) {
+            const void *zero = std::memchr(buffer, 0, n);
+            if (zero == nullptr) continue;
+            found_end = true;
+            from = static_cast<size_t>(static_cast<const char *>(zero) - buffer) + 1;
+        }
+        more = from < n;
+    }
+    std::fclose(f);
+    return more;
+}
+
+Series::~Series() {
+    for (auto &a : cache_) tesra_close_data_file(a.file);
+}
+
+void Series::add_finding(Finding f) {
+    if (!seen_.emplace(static_cast<int>(f.kind), f.message).second) return;
+    findings_.push_back(std::move(f));
+}
+
+void Series::mark_damaged(size_t index, tesra_error_t rc, const std::string &what) {
+    Member &m = members_[index];
+    m.state = TESRA_SERIES_MEMBER_DAMAGED;
+    Finding f;
+    f.kind = TESRA_SERIES_DAMAGED;
+    f.is_error = strict_;
+    f.member = index;
+    f.path = m.base;
+    f.message = m.base + ": " + what + ": " + error_label(rc) +
+                (strict_ ? "" : "; archive skipped");
+    add_finding(std::move(f));
+    layout_windows();
+}
+
+void Series::learn_contents(size_t index,
+                            tesra_file_handle_t *file,
+                            tesra_header_handle_t *header) {
+    Member &m = members_[index];
+    tesra_system_def_t_v6_0 system{};
+    tesra_set_latest_version(&system);
+    if (tesra_get_system_info(header, &system) == TESRA_SUCCESS && system.node_uuid != nullptr) {
+        m.node_uuid = system.node_uuid;
+        m.uuid_known = true;
+        for (size_t i = 0; i < members_.size(); ++i) {
+            const Member &o = members_[i];
+            if (i == index || !o.uuid_known || o.node_uuid == m.node_uuid) continue;
+            Finding f;
+            f.kind = TESRA_SERIES_NODES;
+            f.member = i;
+            f.other = index;
+            f.path = m.base;
+            f.message = m.base + ": node uuid " + m.node_uuid + " differs from " +
+                        o.node_uuid + " of " + o.base + " under the same store identity";
+            add_finding(std::move(f));
+            break;
+        }
+    }
+    m.state = has_index_section(m.base) ? TESRA_SERIES_MEMBER_CLOSED
+                                        : TESRA_SERIES_MEMBER_BEING_WRITTEN;
+    tesra_file_def_t info{};
+    tesra_set_latest_version(&info);
+    if (tesra_get_file_info(file, &info) != TESRA_SUCCESS || info.start_time > info.end_time) {
+        return;  // no record yet: nothing to learn about the span
+    }
+    m.contents_known = true;
+    m.first = info.start_time;
+    m.last = info.end_time;
+    if (m.partial) {
+        m.span_by_contents = true;
+    } else if (m.first < m.name_start || m.last >= m.name_end) {
+        m.span_by_contents = true;
+        Finding f;
+        f.kind = TESRA_SERIES_SPAN_MISMATCH;
+        f.member = index;
+        f.path = m.base;
+        f.from = m.span_start();
+        f.to = m.span_end();
+        f.message = m.base + ": its name gives " + format_time(m.name_start) + " to " +
+                    format_time(m.name_end) + " but it holds samples from " +
+                    format_time(m.first) + " to " + format_time(m.last) +
+                    "; its contents are used";
+        add_finding(std::move(f));
+    }
+    layout_windows();
+}
+
+tesra_error_t Series::take(size_t index, OpenArchive *out) {
+    for (auto it = cache_.begin(); it != cache_.end(); ++it) {
+        if (it->member != index) continue;
+        *out = *it;
+        cache_.erase(it);
+        return TESRA_SUCCESS;
+    }
+    Member &m = members_[index];
+    tesra_file_handle_t *file = nullptr;
+    const char *meta = nullptr;
+    const char *data = nullptr;
+    tesra_error_t rc = tesra_open_data_file(m.base.c_str(), "r", &file, &meta, &data);
+    if (rc != TESRA_SUCCESS) {
+        mark_damaged(index, rc, "cannot be opened");
+        return rc;
+    }
+    tesra_header_handle_t *header = nullptr;
+    if (rc = tesra_get_header(file, &header); rc != TESRA_SUCCESS || header == nullptr) {
+        tesra_close_data_file(file);
+        if (rc == TESRA_SUCCESS) rc = TESRA_FILE_NOT_FOUND;
+        mark_damaged(index, rc, "has no header");
+        return rc;
+    }
+    if (!m.contents_known || !m.uuid_known) learn_contents(index, file, header);
+    *out = OpenArchive{index, file, header};
+    return TESRA_SUCCESS;
+}
+
+void Series::give_back(OpenArchive archive) {
+    if (archive.file == nullptr) return;
+    cache_.push_back(archive);
+    while (cache_.size() > max_open_) {
+        tesra_close_data_file(cache_.front().file);
+        cache_.erase(cache_.begin());
+    }
+}
+
+void Series::layout_windows() {
+    size_t previous = TESRA_SERIES_NO_MEMBER;
+    for (size_t i = 0; i < members_.size(); ++i) {
+        Member &m = members_[i];
+        if (m.state == TESRA_SERIES_MEMBER_DAMAGED) {
+            m.window_start = m.window_end = 0;
+            continue;
+        }
+        m.window_start = m.span_start();
+        m.window_end = std::max(m.window_start, m.span_end());
+        if (previous != TESRA_SERIES_NO_MEMBER) {
+            Member &p = members_[previous];
+            // The later file index wins where the two meet.
+            if (m.window_start < p.window_end) p.window_end = std::max(p.window_start, m.window_start);
+        }
+        previous = i;
+    }
+    // The newest archive still grows: it answers for everything after its start.
+    if (previous != TESRA_SERIES_NO_MEMBER &&
+        members_[previous].state == TESRA_SERIES_MEMBER_BEING_WRITTEN) {
+        members_[previous].window_end = kEndOfTime;
+    }
+}
+
+void Series::report_gaps_and_overlaps() {
+    size_t previous = TESRA_SERIES_NO_MEMBER;
+    for (size_t i = 0; i < members_.size(); ++i) {
+        const Member &m = members_[i];
+        if (m.state == TESRA_SERIES_MEMBER_DAMAGED) continue;
+        if (m.span_start() == m.span_end()) continue;  // nothing known about its span yet
+        if (previous != TESRA_SERIES_NO_MEMBER) {
+            const Member &p = members_[previous];
+            Finding f;
+            f.member = previous;
+            f.other = i;
+            if (p.span_end() < m.span_start()) {
+                f.kind = TESRA_SERIES_GAP;
+                f.from = p.span_end();
+                f.to = m.span_start();
+                f.message = "no archive covers " + format_time(f.from) + " to " +
+                            format_time(f.to) + " (between " + p.base + " and " + m.base + ")";
+                add_finding(std::move(f));
+            } else if (m.span_start() < p.span_end()) {
+                f.kind = TESRA_SERIES_OVERLAP;
+                f.from = m.span_start();
+                f.to = std::min(p.span_end(), m.span_end());
+                f.message = p.base + " and " + m.base + " both cover " + format_time(f.from) +
+                            " to " + format_time(f.to) + "; the records of " + m.base +
+                            " are used there";
+                add_finding(std::move(f));
+            }
+        }
+        previous = i;
+    }
+}
+
+std::vector<size_t> Series::members_meeting(uint64_t from, uint64_t to) const {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < members_.size(); ++i) {
+        const Member &m = members_[i];
+        if (m.state == TESRA_SERIES_MEMBER_DAMAGED || m.window_start >= m.window_end) continue;
+        if (m.window_start < to && from < m.window_end) out.push_back(i);
+    }
+    return out;
+}
+
+}  // namespace tesra::series
