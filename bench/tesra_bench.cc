@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
@@ -22,6 +23,8 @@
 #include <zlib.h>
 
 #include "tesra/tesra_ext_defs.h"
+#include "tesra/tesra_int_defs.h"
+#include "tesra/tesra_live.h"
 #include "tesra/tesra_wrapper_header.h"
 #include "tesra/tesra_write_ext.h"
 
@@ -569,6 +572,131 @@ struct Report {
     }
 };
 
+// ---- following a growing archive ----------------------------------------------------------
+
+// An archive as a follower sees it grow: its metadata as the writer left it before closing, and
+// its data stream in the pieces the writer pushed out with a sync flush after each `step_mb`
+// of records.
+struct GrowingArchive {
+    std::string meta;          // the metadata document, without index section
+    std::string stream;        // the whole data stream, compressed
+    std::vector<size_t> cuts;  // stream length after each flush
+    uint64_t records = 0;
+};
+
+std::string file_contents(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+GrowingArchive make_growing(const std::string &dir, double mb, double step_mb) {
+    const auto records = plan_records(mb, Order::kInterleaved);
+    const std::string base = dir + "/1_300_0000000000000_0000000.grown";
+    GrowingArchive g;
+    ArchiveBuilder b(bench_spec());
+    if (b.create(base) != TESRA_SUCCESS || b.finalize() != TESRA_SUCCESS ||
+        std::fflush(b.file()->i6_0.metadata_file) != 0) {
+        std::fprintf(stderr, "creating %s failed\n", base.c_str());
+        std::exit(2);
+    }
+    g.meta = file_contents(base + ".meta");
+    std::vector<std::byte> body;
+    double since_flush = 0;
+    for (const Record &r : records) {
+        make_body(r.object - 10, r.period, r.step, Profile::kTypical, body);
+        if (b.write(r.msecs, r.object, r.period, body) != TESRA_SUCCESS) std::exit(2);
+        since_flush += (24.0 + body.size()) / 1e6;
+        if (since_flush >= step_mb) {
+            if (gzflush(b.file()->i6_0.data_file, Z_SYNC_FLUSH) != Z_OK) std::exit(2);
+            g.cuts.push_back(static_cast<size_t>(file_bytes(base + ".gz")));
+            since_flush = 0;
+        }
+    }
+    if (b.close() != TESRA_SUCCESS) std::exit(2);
+    g.stream = file_contents(base + ".gz");
+    g.cuts.push_back(g.stream.size());
+    g.records = records.size();
+    return g;
+}
+
+struct FollowRun {
+    double total_s = 0;               // every refresh together
+    std::vector<double> refresh_s;    // each refresh
+    bool ok = false;
+};
+
+// Opens the archive with an empty data stream, then appends each flushed piece and refreshes;
+// every record must come in exactly once.
+FollowRun follow(const GrowingArchive &g, const std::string &base) {
+    FollowRun run;
+    {
+        std::ofstream(base + ".meta", std::ios::binary | std::ios::trunc) << g.meta;
+        std::ofstream(base + ".gz", std::ios::binary | std::ios::trunc);
+    }
+    tesra_file_handle_t *file = nullptr;
+    const char *meta = nullptr, *data = nullptr;
+    if (tesra_open_data_file(base.c_str(), "r", &file, &meta, &data) != TESRA_SUCCESS) return run;
+    std::FILE *out = std::fopen((base + ".gz").c_str(), "ab");
+    uint64_t seen = 0;
+    bool ok = out != nullptr;
+    size_t at = 0;
+    for (size_t cut : g.cuts) {
+        if (!ok) break;
+        ok = std::fwrite(g.stream.data() + at, 1, cut - at, out) == cut - at &&
+             std::fflush(out) == 0;
+        at = cut;
+        uint32_t added = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        ok = ok && tesra_refresh_data_file(file, &added) == TESRA_SUCCESS;
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        run.refresh_s.push_back(s);
+        run.total_s += s;
+        seen += added;
+    }
+    if (out != nullptr) std::fclose(out);
+    tesra_close_data_file(file);
+    run.ok = ok && seen == g.records;
+    return run;
+}
+
+// 10: following an archive as it grows to the main size, a refresh after each MB: all refreshes
+// together against one linear walk of the finished archive (linear, not quadratic), and one
+// late refresh against reopening the grown archive.
+void follow_scenario(Report &report,
+                     const std::string &dir,
+                     const Archive &main,
+                     const Figures &linear_main,
+                     int reps) {
+    const GrowingArchive g = make_growing(dir, main.size_mb, 1.0);
+    const std::string base = dir + "/1_300_0000000000000_0000000.following";
+    FollowRun best;
+    bool ok = true;
+    for (int i = 0; i < reps; ++i) {
+        FollowRun run = follow(g, base);
+        ok = ok && run.ok;
+        if (i == 0 || run.total_s < best.total_s) best = std::move(run);
+    }
+    const Archive grown{base, main.size_mb, main.last_time};
+    Figures reopen = measure(reps, [&] { return open_and_close(grown); });
+    // The last refreshes, where a cost growing with the archive would show; their median
+    // keeps one disturbed call from deciding.
+    std::vector<double> late(best.refresh_s.end() - std::min<size_t>(10, best.refresh_s.size()),
+                             best.refresh_s.end());
+    std::sort(late.begin(), late.end());
+    const double one = late.empty() ? 0 : late[late.size() / 2];
+    std::printf("# follow: %zu refreshes, %.3f s in all, late refresh %.5f s, reopen %.3f s%s\n",
+                best.refresh_s.size(), best.total_s, one, reopen.min_s, ok ? "" : " FAILED");
+    Figures total;
+    total.min_s = total.median_s = best.total_s;
+    total.failed = !ok;
+    report.line("follow_refresh_total", main.size_mb, best.total_s / linear_main.min_s, 1.2, 0,
+                &total, linear_main.min_s);
+    reopen.failed = reopen.failed || !ok;
+    report.line("follow_refresh_1mb", main.size_mb, one / reopen.min_s, 0.02, reopen.mem_mb,
+                &reopen, reopen.min_s);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -710,6 +838,9 @@ int main(int argc, char **argv) {
         report.line("memory_while_reading", main.size_mb, linear_main.mem_mb / allowed, 1.0,
                     linear_main.mem_mb);
     }
+
+    // 10: following an archive as it grows.
+    follow_scenario(report, dir, main, linear_main, reps);
 
     std::printf("%d of %d scenarios within target\n", report.within, report.total);
     // Missed targets are figures to read, not failures; a scenario that could not run is one.

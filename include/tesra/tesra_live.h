@@ -28,7 +28,9 @@ extern "C" {
  *  started after the call see the new records; items handed out before it stay valid until
  *  their next step or release.
  *  `*new_records` (may be NULL) receives the number of records added to the index.
- *  Returns TESRA_SUCCESS (also when nothing is new); TESRA_INVALID_ARGUMENTS for a null handle;
+ *  Returns TESRA_SUCCESS (also when nothing is new); TESRA_INVALID_ARGUMENTS for a null handle
+ *  and for a handle still being written that was opened with access "rw" (it reads through
+ *  zlib's own stream and keeps no place to resume from);
  *  TESRA_INVALID_VERSION for a handle that is not 6.x; TESRA_INVALID_FILE_TYPE for a handle made
  *  by the writer; TESRA_FILE_NOT_FOUND for a closed handle; TESRA_CORRUPT_ARCHIVE when the data
  *  stream is shorter than or differs from what was already indexed, when a new record breaks the

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <new>
 
 #include "read/gz_random_access.h"
 
@@ -19,28 +20,22 @@ namespace {
 constexpr uint32_t kReadOnlyAccess = 1;
 constexpr uint32_t kAccessBits = 3;
 
-uint64_t release_address() noexcept {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_gz_random_access));
+void release_stream_state(void *state) noexcept {
+    delete static_cast<StreamState *>(state);
 }
 
-// The header's layer slot: `pid` holds the layer, `pc` the address of the function that
-// releases it, so the layer goes with the handle when its header is freed. Created on the
-// first read; nullptr when the handle has no header, the slot is taken or the layer cannot
+uint64_t release_address() noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&release_stream_state));
+}
+
+// The layer, set up on the first read; nullptr when the handle has no state or the layer cannot
 // be set up.
 GzRandomAccess *random_access_of(tesra_file_handle_t &file) noexcept {
-    tesra_header_handle_t *header = file.i6_0.header;
-    if (header == nullptr || file.i6_0.data_file_path == nullptr) return nullptr;
-    if ((file.i6_0.access_flag & kAccessBits) != kReadOnlyAccess) return nullptr;
-    tesra_header_int_t_v6_0 &slot = header->i6_0;
-    if (slot.pid != nullptr) {
-        return slot.pc == release_address() ? static_cast<GzRandomAccess *>(slot.pid) : nullptr;
-    }
-    if (slot.pc != 0) return nullptr;
-    std::unique_ptr<GzRandomAccess> layer = GzRandomAccess::open(file.i6_0.data_file_path);
-    if (!layer) return nullptr;
-    slot.pid = layer.release();
-    slot.pc = release_address();
-    return static_cast<GzRandomAccess *>(slot.pid);
+    if (file.i6_0.data_file_path == nullptr) return nullptr;
+    StreamState *state = stream_state(file);
+    if (state == nullptr) return nullptr;
+    if (!state->layer) state->layer = GzRandomAccess::open(file.i6_0.data_file_path);
+    return state->layer.get();
 }
 
 // gzseek64 + gzread, or the layer's equivalents; the same loop over either.
@@ -64,6 +59,49 @@ tesra_error_t seek_and_read(uint64_t offset,
 }
 
 }  // namespace
+
+bool is_read_only(const tesra_file_handle_t &file) noexcept {
+    return (file.i6_0.access_flag & kAccessBits) == kReadOnlyAccess;
+}
+
+StreamState::StreamState() noexcept = default;
+StreamState::~StreamState() = default;
+
+// The header's slot: `pid` holds the state, `pc` the address of the function that releases it,
+// so the state goes with the handle when its header is freed.
+StreamState *stream_state(tesra_file_handle_t &file) noexcept {
+    tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr || !is_read_only(file)) return nullptr;
+    tesra_header_int_t_v6_0 &slot = header->i6_0;
+    if (slot.pid != nullptr) {
+        return slot.pc == release_address() ? static_cast<StreamState *>(slot.pid) : nullptr;
+    }
+    if (slot.pc != 0) return nullptr;
+    auto *state = new (std::nothrow) StreamState;
+    if (state == nullptr) return nullptr;
+    slot.pid = state;
+    slot.pc = release_address();
+    return state;
+}
+
+void follow_stream_growth(tesra_file_handle_t &file) noexcept {
+    if (GzRandomAccess *layer = random_access_of(file)) layer->follow_growth();
+}
+
+void look_past_stream_end(tesra_file_handle_t &file) noexcept {
+    if (GzRandomAccess *layer = random_access_of(file)) {
+        layer->look_past_end();
+    } else if (file.i6_0.data_file != nullptr) {
+        gzclearerr(file.i6_0.data_file);
+    }
+}
+
+uint64_t stream_input_taken(tesra_file_handle_t &file) noexcept {
+    if (GzRandomAccess *layer = random_access_of(file)) return layer->input_taken();
+    if (file.i6_0.data_file == nullptr) return 0;
+    const int64_t taken = gzoffset64(file.i6_0.data_file);
+    return taken < 0 ? 0 : static_cast<uint64_t>(taken);
+}
 
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {
     return gzopen(path, mode);

@@ -105,6 +105,7 @@ struct GzRandomAccess::State {
     GzSpanCache cache;
     GzAccessIndex index;
     bool fast = false;  // inflating with the fast engine (not fallen back to zlib)
+    bool following = false;  // a member cut short at the end of the file is waited on
 
     // Reader-visible position, and where zlib's own stream would stand after the last read: a
     // seek before it rewinds, and only a rewind lets a stream that hit the end of the file see
@@ -229,9 +230,10 @@ struct GzRandomAccess::State {
         }
         if (produced == 0 && in.avail() == avail_before) {
             // Nothing moved. With the input at its end the member is cut short or still being
-            // written, and zlib waits for the file to grow; the fast engine leaves that, and
-            // anything else it cannot get through, to zlib.
-            if (input_ended && forward.engine->is_reference()) {
+            // written, and zlib waits for the file to grow; the fast engine leaves that (unless
+            // the file is followed as it grows), and anything else it cannot get through, to
+            // zlib.
+            if (input_ended && (forward.engine->is_reference() || following)) {
                 forward.end_latched = true;
                 return false;
             }
@@ -484,6 +486,20 @@ GzAccessStats GzRandomAccess::stats() const noexcept {
     out.fast_inflater = s.fast;
     out.cache_bytes = s.cache.bytes();
     return out;
+}
+
+void GzRandomAccess::follow_growth() noexcept {
+    state_->following = true;
+}
+
+void GzRandomAccess::look_past_end() noexcept {
+    state_->forward.end_latched = false;
+}
+
+uint64_t GzRandomAccess::input_taken() const noexcept {
+    const State &s = *state_;
+    if (s.forward.format == State::Format::kTransparent) return s.stream_position;
+    return s.forward.started ? s.forward.in.position() : 0;
 }
 
 void release_gz_random_access(void *state) noexcept {

@@ -51,6 +51,20 @@ public:
 
     GzAccessStats stats() const noexcept;
 
+    // For a file that is still being written. A member cut short at the end of the file is
+    // then taken for one whose writer has not pushed out the rest yet: the fast inflater waits
+    // there for more instead of handing the file to zlib from its first byte. Either inflater
+    // gives every byte of a member pushed out with a sync flush, but at another cut the fast one
+    // may hold back the last few bytes zlib would give, until more input comes.
+    void follow_growth() noexcept;
+    // The next read past the end the layer has met looks at the file again, as zlib's stream
+    // does after gzclearerr. The forward pass goes on from where it stopped, so only the new
+    // bytes are inflated.
+    void look_past_end() noexcept;
+    // File offset of the first compressed byte the forward pass has not taken yet: every byte
+    // before it has been read from the file.
+    uint64_t input_taken() const noexcept;
+
 private:
     struct State;
     explicit GzRandomAccess(std::unique_ptr<State> state) noexcept;

@@ -86,13 +86,6 @@ tesra_error_t parse_meta_header(const char *meta_path, tesra_file_handle_t &file
 
 namespace {
 
-// The object-index section is absent when its offset was never written (0 in the document), as
-// in an archive whose writer never closed it.
-bool has_index_section(const tesra_header_handle_t &header) {
-    const uint64_t offset = header.i6_0.section_defs[TESRA_OBJECT_INDEX].section_offset;
-    return offset != 0 && offset != header.i6_0.header_offset;
-}
-
 tesra_error_t open_archive(const char *file_path,
                            const char *access_type,
                            tesra_file_handle_t **data_file,

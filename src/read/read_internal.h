@@ -82,6 +82,14 @@ inline bool has_partial_template(std::string_view path) noexcept {
     return path.find(format::kPartialArchiveTemplate) != std::string_view::npos;
 }
 
+// The object-index section is absent when its offset was never written (0 in the document), as
+// in an archive whose writer has not closed it yet or never did.
+inline bool has_index_section(const tesra_header_handle_t &header) noexcept {
+    if (header.i6_0.section_defs == nullptr) return false;
+    const uint64_t offset = header.i6_0.section_defs[TESRA_OBJECT_INDEX].section_offset;
+    return offset != 0 && offset != header.i6_0.header_offset;
+}
+
 // ---- archive times -----------------------------------------------------------------------------
 
 inline uint64_t base_time(const tesra_file_handle_t &file) noexcept {

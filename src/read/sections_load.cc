@@ -14,6 +14,7 @@
 #include "common/guard.h"
 #include "format/record_scan.h"
 #include "read/data_stream.h"
+#include "read/live_index.h"
 #include "read/meta_file.h"
 
 namespace tesra::read {
@@ -197,22 +198,11 @@ tesra_error_t index_record(tesra_file_handle_t &file,
                                           p, record.obj_id, offset);
 }
 
-// The data stream of an open archive, for the record scanner.
-class DataStreamSource final : public format::StreamSource {
-public:
-    explicit DataStreamSource(tesra_file_handle_t &file) : file_(file) {}
-    tesra_error_t read_at(uint64_t offset, std::span<std::byte> out, std::size_t *got) override {
-        return read_data_at(file_, offset, out, got);
-    }
-
-private:
-    tesra_file_handle_t &file_;
-};
-
 tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
     tesra_header_handle_t *header = file.i6_0.header;
     if (header == nullptr) return TESRA_NULL_POINTER;
 
+    follow_stream_growth(file);
     // Object, period and time are left to the writer's index maintenance, which refuses them
     // with its own codes; the scanner holds records to the period table only.
     DataStreamSource source(file);
@@ -240,6 +230,7 @@ tesra_error_t recreate_object_index(tesra_file_handle_t &file) {
             break;
     }
 
+    note_indexed_stream(file, scanner.point().offset);
     auto &f = file.i6_0;
     if (has_span(f)) f.duration = f.end_time - f.start_time;
     const uint64_t base_time = header->i6_0.system.e6_0.base_time;

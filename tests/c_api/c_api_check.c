@@ -17,6 +17,7 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_live.h"
 #include "tesra_preset.h"
 #include "tesra_series.h"
 #include "tesra_wrapper_header.h"
@@ -344,6 +345,13 @@ static bool read_archive(const char *base) {
     const char *data = NULL;
     CHECK_RC(tesra_open_data_file(base, "r", &file, &meta, &data));
     CHECK(file != NULL);
+    /* A closed archive: nothing is being written and a refresh finds nothing new. */
+    int being_written = -1;
+    uint32_t new_records = 1;
+    CHECK_RC(tesra_is_being_written(file, &being_written));
+    CHECK(being_written == 0);
+    CHECK_RC(tesra_refresh_data_file(file, &new_records));
+    CHECK(new_records == 0);
     const bool ok = check_definitions(file, base) && check_record_walk(file) && check_query(file);
     /* Closing releases the header, the walk and the query with everything they handed out. */
     phase = "close after reading";

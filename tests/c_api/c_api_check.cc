@@ -6,6 +6,7 @@
 #include "tesra_common_defs.h"
 #include "tesra_ext_defs.h"
 #include "tesra_int_defs.h"
+#include "tesra_live.h"
 #include "tesra_preset.h"
 #include "tesra_series.h"
 #include "tesra_wrapper_header.h"
@@ -22,6 +23,10 @@ int main() {
     }
     if (tesra_series_member_count(nullptr) != 0) {
         std::fprintf(stderr, "c_api: tesra_series_member_count(NULL) is not 0 from C++\n");
+        return 1;
+    }
+    if (tesra_is_being_written(nullptr, nullptr) != TESRA_INVALID_ARGUMENTS) {
+        std::fprintf(stderr, "c_api: tesra_is_being_written takes a null handle from C++\n");
         return 1;
     }
     return 0;

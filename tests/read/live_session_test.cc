@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "tesra/tesra_live.h"
+
 #include "read/reader_test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -218,14 +220,12 @@ std::vector<std::string> instance_texts(tesra_record_handle_t *record) {
     return out;
 }
 
-// Opens `base` and checks it against what the writer took: its span, and for every slot the
+// Checks an open archive against what the writer took: its span, and for every slot the
 // instances of its records in writing order, and no record besides.
-void expect_reads_back(const std::string &base,
-                       const std::map<SlotKey, std::vector<std::string>> &slots,
-                       uint64_t start,
-                       uint64_t end) {
-    OpenedArchive archive;
-    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+void expect_holds(const OpenedArchive &archive,
+                  const std::map<SlotKey, std::vector<std::string>> &slots,
+                  uint64_t start,
+                  uint64_t end) {
     if (slots.empty()) return;
     EXPECT_EQ(archive->i6_0.start_time, start);
     EXPECT_EQ(archive->i6_0.end_time, end);
@@ -252,6 +252,39 @@ void expect_reads_back(const std::string &base,
     }
 }
 
+void expect_reads_back(const std::string &base,
+                       const std::map<SlotKey, std::vector<std::string>> &slots,
+                       uint64_t start,
+                       uint64_t end) {
+    OpenedArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    expect_holds(archive, slots, start, end);
+}
+
+// A follower opened at the first flush and refreshed at each later one holds what an archive
+// opened afresh holds, and takes each record exactly once.
+class Follower {
+public:
+    void catch_up(const std::string &base, uint32_t written_since) {
+        uint32_t added = 0;
+        if (archive_.get() == nullptr) {
+            ASSERT_EQ(archive_.open(base), TESRA_SUCCESS);
+            return;
+        }
+        ASSERT_EQ(tesra_refresh_data_file(archive_.get(), &added), TESRA_SUCCESS);
+        EXPECT_EQ(added, written_since);
+    }
+    const OpenedArchive &archive() const { return archive_; }
+    int being_written() const {
+        int flag = -1;
+        EXPECT_EQ(tesra_is_being_written(archive_.get(), &flag), TESRA_SUCCESS);
+        return flag;
+    }
+
+private:
+    OpenedArchive archive_;
+};
+
 TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
     for (int seed = 0; seed < kSessions; ++seed) {
         SCOPED_TRACE("session " + std::to_string(seed));
@@ -270,6 +303,8 @@ TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
         const uint64_t origin = session.pick(600000);
         const uint64_t reach = std::vector<uint64_t>{20000, 900000, 7200000}[session.pick(3)];
         std::vector<uint64_t> times;
+        Follower follower;
+        uint32_t since_flush = 0;
         for (uint32_t r = 0; r <= records; ++r) {
             if (r == header_at) {
                 ASSERT_EQ(writer.finalize(), TESRA_SUCCESS);
@@ -289,6 +324,7 @@ TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
             ASSERT_TRUE(rc == TESRA_SUCCESS || rc == TESRA_INVALID_TIMESTAMP) << rc;
             if (rc != TESRA_SUCCESS) continue;
             times.push_back(t);
+            ++since_flush;
             const uint64_t slot = period == kOnce ? 0 : t / period;
             auto &seen = slots[{object.id, period, slot}];
             seen.insert(seen.end(), texts.begin(), texts.end());
@@ -298,6 +334,11 @@ TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
                 std::fflush(writer.file()->i6_0.metadata_file);
                 expect_reads_back(live, slots, writer.file()->i6_0.start_time,
                                   writer.file()->i6_0.end_time);
+                follower.catch_up(live, since_flush);
+                since_flush = 0;
+                EXPECT_EQ(follower.being_written(), 1);
+                expect_holds(follower.archive(), slots, writer.file()->i6_0.start_time,
+                             writer.file()->i6_0.end_time);
             }
         }
         const uint64_t start = writer.file()->i6_0.start_time;
@@ -306,6 +347,11 @@ TEST(LiveSession, WhatTheWriterTookReadsBackWhileWrittenAndAfterClose) {
         const tesra_error_t closed = writer.close();
         ASSERT_TRUE(closed == TESRA_SUCCESS || closed == TESRA_INVALID_TIMESTAMP) << closed;
         expect_reads_back(live, slots, start, end);
+        // Closing wrote the index section the follower now takes; the records flushed by the
+        // close itself are new to it.
+        follower.catch_up(live, since_flush);
+        EXPECT_EQ(follower.being_written(), closed == TESRA_SUCCESS ? 0 : 1);
+        expect_holds(follower.archive(), slots, start, end);
         const std::string finished = dir.base("1_60_1000_900000");
         for (const char *ext : {".meta", ".gz"}) {
             ASSERT_EQ(std::rename((live + ext).c_str(), (finished + ext).c_str()), 0);

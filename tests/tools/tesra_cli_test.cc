@@ -272,6 +272,41 @@ TEST_F(TesraTool, GenIsDeterministicForASeed) {
     EXPECT_NE(first, csv(gen(2, 43, c.path())));
 }
 
+TEST_F(TesraTool, GenArchivesWritesAContiguousSeriesOfOneNode) {
+    // Four archives of 10 minutes: the second left out, the last still being written.
+    const std::string where = dir_.path() + "/series";
+    ToolResult r = run_tesra({"gen", where, "--archives", "4", "--gap", "2", "--live",
+                              "--objects", "1", "--instances", "2", "--counters", "1",
+                              "--duration", "10m", "--period", "60s"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::pair<std::string, uint64_t>> archives = {
+        {"1_60_1765000000000_600000", kStart},
+        {"3_60_1765001200000_600000", kStart + 1200000},
+        {"4_60_0000000000000_0000000", kStart + 1800000}};
+    std::vector<std::string> printed;
+    for (const auto &[name, start] : archives) printed.push_back(where + "/" + name);
+    EXPECT_EQ(lines(r.out), printed);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(where), {}), 6);
+
+    std::set<std::string> nodes;
+    for (const auto &[name, start] : archives) {
+        const std::string base = where + "/" + name;
+        auto times = lines(run_tesra({"timestamps", base, "object_001", "60s"}).out);
+        ASSERT_EQ(times.size(), 10u) << base;
+        EXPECT_EQ(times.front().substr(0, 13), std::to_string(start)) << base;
+        EXPECT_EQ(times.back().substr(0, 13), std::to_string(start + 540000)) << base;
+        for (const auto &line : lines(run_tesra({"info", base}).out)) {
+            if (line.rfind("Node uuid", 0) == 0) nodes.insert(line);
+            if (line.rfind("State", 0) == 0) {
+                EXPECT_EQ(line.find("being written") != std::string::npos,
+                          name == archives.back().first)
+                    << line;
+            }
+        }
+    }
+    EXPECT_EQ(nodes.size(), 1u);
+}
+
 // ---- demo --------------------------------------------------------------------------------------
 
 TEST_F(TesraTool, DemoWritesReadsBackAndPointsFurther) {

@@ -293,4 +293,15 @@ tesra_error_t ArchiveWriter::close() {
     return TESRA_SUCCESS;
 }
 
+tesra_error_t ArchiveWriter::abandon() {
+    tesra_file_handle_t *file = file_;
+    file_ = nullptr;
+    header_ = nullptr;
+    objects_.clear();
+    if (tesra_error_t rc = tesra_free_file(file); rc != TESRA_SUCCESS) {
+        return fail("release", rc);
+    }
+    return TESRA_SUCCESS;
+}
+
 }  // namespace tesra::cli

@@ -128,6 +128,9 @@ public:
                         uint64_t period,
                         std::span<const std::byte> body);
     tesra_error_t close();
+    // Releases the handle without completing the archive, as a writer that stops before its
+    // close leaves it: every record is in the data stream, the metadata has no index section.
+    tesra_error_t abandon();
 
     // The step that failed last ("add counter 'read_ops' of 'volume'").
     const std::string &failed_step() const { return failed_step_; }

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <fmt/core.h>
 
+#include "tesra/tesra_live.h"
+
 namespace tesra::cli {
 
 namespace {
@@ -106,6 +108,22 @@ bool Archive::close() {
         return false;
     }
     return true;
+}
+
+tesra_error_t Archive::refresh(uint32_t *new_records) {
+    if (tesra_error_t rc = tesra_refresh_data_file(file_, new_records); rc != TESRA_SUCCESS) {
+        return rc;
+    }
+    return tesra_get_file_info(file_, &info_);
+}
+
+std::optional<bool> Archive::being_written() const {
+    int state = 0;
+    if (tesra_error_t rc = tesra_is_being_written(file_, &state); rc != TESRA_SUCCESS) {
+        report_failure(base_, "ask whether the archive is being written", rc);
+        return std::nullopt;
+    }
+    return state != 0;
 }
 
 tesra_object_handle_t *Archive::find_object(const std::string &name) const {

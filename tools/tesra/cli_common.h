@@ -50,6 +50,12 @@ public:
     bool open(const std::string &base);
     // Closes now and reports a failing close; true when the close succeeded.
     bool close();
+    // Takes in what the writer added since the open or the last refresh (the times follow);
+    // the library's code, not reported.
+    tesra_error_t refresh(uint32_t *new_records);
+    // Whether the writer still holds the archive (no index section yet); nullopt (reported)
+    // when the library cannot tell.
+    std::optional<bool> being_written() const;
 
     tesra_file_handle_t *handle() const { return file_; }
     tesra_header_handle_t *header() const { return header_; }

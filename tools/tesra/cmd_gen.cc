@@ -1,5 +1,6 @@
 // tesra gen: a synthetic archive for tests and benchmarks. The same seed and sizes always give
 // the same records.
+#include <filesystem>
 #include <fmt/core.h>
 #include <sys/stat.h>
 
@@ -21,6 +22,9 @@ struct GenOptions {
     uint32_t chunk = 500;
     uint64_t start = 1765000000000;
     int level = kLibraryLevel;
+    uint32_t archives = 0;  // 0: one archive, BASE may be a path; else a series in a directory
+    uint32_t gap = 0;       // the archive of the series left out (1-based), 0 for none
+    bool live = false;      // the series' last archive is left unclosed
 };
 
 // splitmix64: small, fast and the same everywhere.
@@ -79,6 +83,89 @@ bool is_directory(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// What every archive of one run shares: the preset, the node and the sampling.
+struct GenPlan {
+    std::vector<ObjectSpec> preset;
+    SystemSpec system;
+    uint64_t period = 0;
+    uint64_t duration = 0;
+    uint64_t samples = 0;  // per archive
+    uint32_t instances = 0;
+    uint32_t chunk = 0;
+    int level = kLibraryLevel;
+};
+
+// Writes one archive of `plan` at `base`, starting at `start` (its base time); `first_sample`
+// numbers its first sample within the series, so that cumulative counts keep growing from one
+// archive to the next. `live` leaves it unclosed. kExitOk, or the failure's status (reported;
+// the archive is removed).
+int write_archive(const GenPlan &plan,
+                  const std::string &base,
+                  uint64_t start,
+                  uint64_t first_sample,
+                  bool live,
+                  Random &random,
+                  Progress &progress,
+                  uint64_t &written) {
+    SystemSpec system = plan.system;
+    system.base_time = start;
+    ArchiveWriter writer;
+    auto failed = [&](tesra_error_t rc) {
+        report_failure(base, writer.failed_step(), rc);
+        tesra_unlink(base.c_str());
+        return kExitProblem;
+    };
+    if (auto rc = writer.create(base, plan.duration, system, "gen-1", 1, plan.level);
+        rc != TESRA_SUCCESS) {
+        return report_failure(base, writer.failed_step(), rc);
+    }
+    for (const auto &object : plan.preset) {
+        if (auto rc = writer.add_object(object); rc != TESRA_SUCCESS) return failed(rc);
+    }
+    if (auto rc = writer.finalize_header(); rc != TESRA_SUCCESS) return failed(rc);
+
+    for (uint64_t s = 0; s < plan.samples; ++s) {
+        uint64_t time = s * plan.period;
+        uint64_t sample = first_sample + s;
+        for (const auto &object : plan.preset) {
+            for (uint32_t first = 0; first < plan.instances; first += plan.chunk) {
+                uint32_t count = std::min(plan.chunk, plan.instances - first);
+                auto body =
+                    pack_instances(object, plan.period, count, [&](uint32_t i, Slot &slot) {
+                        const CounterSpec &c = slot.counter();
+                        uint32_t instance = first + i;
+                        if (c.is_key) {
+                            slot.set_string(0, fmt::format("inst_{:05}", instance));
+                            return;
+                        }
+                        for (uint32_t k = 0; k < c.num_values(); ++k) {
+                            if (c.is_string()) {
+                                static const char *kStates[] = {"online", "degraded", "offline"};
+                                slot.set_string(k, kStates[random.below(3)]);
+                            } else if (c.element_width() == 4) {
+                                slot.set_u32(k, static_cast<uint32_t>(random.below(1000)));
+                            } else {
+                                // Cumulative: grows with time, differs per instance.
+                                slot.set_u64(k, (sample + 1) * 1000 * (instance + 1) +
+                                                    random.below(1000));
+                            }
+                        }
+                    });
+                if (auto rc = writer.write(time, object.id, plan.period, body);
+                    rc != TESRA_SUCCESS) {
+                    return failed(rc);
+                }
+                progress.update(++written);
+            }
+        }
+    }
+    if (auto rc = live ? writer.abandon() : writer.close(); rc != TESRA_SUCCESS) {
+        report_failure(base, writer.failed_step(), rc);
+        return kExitProblem;
+    }
+    return kExitOk;
+}
+
 int run_gen(const GenOptions &opt) {
     auto period = parse_period(opt.period);
     if (!period || *period == TESRA_ONCE_PER_ARCHIVE_PERIOD) {
@@ -95,17 +182,33 @@ int run_gen(const GenOptions &opt) {
     if (opt.objects == 0 || opt.instances == 0 || opt.counters == 0 || opt.chunk == 0) {
         return report_usage("--objects, --instances, --counters and --chunk must be at least 1");
     }
-    uint64_t samples = *duration / *period;
+    if (opt.archives == 0 && (opt.gap != 0 || opt.live)) {
+        return report_usage("--gap and --live need --archives");
+    }
+    if (opt.gap > opt.archives) {
+        return report_usage(fmt::format("--gap {}: the series has {} archives", opt.gap,
+                                        opt.archives));
+    }
+    GenPlan plan;
+    plan.period = *period;
+    plan.duration = *duration;
+    plan.samples = *duration / *period;
+    plan.instances = opt.instances;
+    plan.chunk = opt.chunk;
+    plan.level = opt.level;
     uint64_t chunks = (opt.instances + opt.chunk - 1) / opt.chunk;
-    uint64_t total_records = samples * opt.objects * chunks;
+    uint64_t archives = std::max<uint64_t>(opt.archives, 1) - (opt.gap != 0 ? 1 : 0);
+    uint64_t total_records = plan.samples * opt.objects * chunks * archives;
 
-    // A directory gets an archive named by the convention; anything else is the base path.
     std::string base = archive_base(opt.base);
-    if (is_directory(base)) {
-        base = fmt::format("{}/1_{}_{}_{}", base, *period / 1000, opt.start, *duration);
+    if (opt.archives > 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(base, ec);
+        if (!is_directory(base)) {
+            return report_problem(base, "--archives needs a directory to write the series into");
+        }
     }
 
-    std::vector<ObjectSpec> preset;
     for (uint32_t o = 0; o < opt.objects; ++o) {
         ObjectSpec object;
         object.id = o + 1;
@@ -125,11 +228,10 @@ int run_gen(const GenOptions &opt) {
         if (instance_bytes * std::min(opt.instances, opt.chunk) > format::kMaxRecordBodySize) {
             return report_usage("a record would pass 2 MiB: lower --chunk or --counters");
         }
-        preset.push_back(std::move(object));
+        plan.preset.push_back(std::move(object));
     }
 
-    SystemSpec system;
-    system.base_time = opt.start;
+    SystemSpec &system = plan.system;
     system.os_version = "9.14.1";
     system.node_uuid = fmt::format("00000000-0000-4000-8000-{:012x}", opt.seed & 0xFFFFFFFFFFFFull);
     system.hostname = "gen-node-01";
@@ -141,61 +243,45 @@ int run_gen(const GenOptions &opt) {
     system.process_name = "tesra-gen";
     system.store_name = "synthetic";
 
-    ArchiveWriter writer;
-    auto failed = [&](tesra_error_t rc) {
-        report_failure(base, writer.failed_step(), rc);
-        tesra_unlink(base.c_str());
-        return kExitProblem;
-    };
-    if (auto rc = writer.create(base, *duration, system, "gen-1", 1, opt.level);
-        rc != TESRA_SUCCESS) {
-        return report_failure(base, writer.failed_step(), rc);
-    }
-    for (const auto &object : preset) {
-        if (auto rc = writer.add_object(object); rc != TESRA_SUCCESS) return failed(rc);
-    }
-    if (auto rc = writer.finalize_header(); rc != TESRA_SUCCESS) return failed(rc);
-
     Random random(opt.seed);
     Progress progress("generating", total_records);
     uint64_t written = 0;
-    for (uint64_t s = 0; s < samples; ++s) {
-        uint64_t time = s * *period;
-        for (const auto &object : preset) {
-            for (uint32_t first = 0; first < opt.instances; first += opt.chunk) {
-                uint32_t count = std::min(opt.chunk, opt.instances - first);
-                auto body = pack_instances(object, *period, count, [&](uint32_t i, Slot &slot) {
-                    const CounterSpec &c = slot.counter();
-                    uint32_t instance = first + i;
-                    if (c.is_key) {
-                        slot.set_string(0, fmt::format("inst_{:05}", instance));
-                        return;
-                    }
-                    for (uint32_t k = 0; k < c.num_values(); ++k) {
-                        if (c.is_string()) {
-                            static const char *kStates[] = {"online", "degraded", "offline"};
-                            slot.set_string(k, kStates[random.below(3)]);
-                        } else if (c.element_width() == 4) {
-                            slot.set_u32(k, static_cast<uint32_t>(random.below(1000)));
-                        } else {
-                            // Cumulative: grows with time, differs per instance.
-                            slot.set_u64(k, (s + 1) * 1000 * (instance + 1) + random.below(1000));
-                        }
-                    }
-                });
-                if (auto rc = writer.write(time, object.id, *period, body); rc != TESRA_SUCCESS) {
-                    return failed(rc);
-                }
-                progress.update(++written);
-            }
+    if (opt.archives == 0) {
+        // A directory gets an archive named by the convention; anything else is the base path.
+        if (is_directory(base)) {
+            base = fmt::format("{}/1_{}_{}_{}", base, *period / 1000, opt.start, *duration);
         }
+        if (int status = write_archive(plan, base, opt.start, 0, false, random, progress, written);
+            status != kExitOk) {
+            return status;
+        }
+        progress.finish();
+        fmt::print("{}\n", base);
+        return kExitOk;
     }
-    if (auto rc = writer.close(); rc != TESRA_SUCCESS) {
-        report_failure(base, writer.failed_step(), rc);
-        return kExitProblem;
+
+    // A series: file index k + 1 covers the k-th span of DURATION after --start. An archive
+    // still being written has no span yet and carries the template in its name.
+    std::vector<std::string> bases;
+    for (uint32_t k = 0; k < opt.archives; ++k) {
+        if (k + 1 == opt.gap) continue;
+        uint64_t start = opt.start + uint64_t{k} * *duration;
+        bool live = opt.live && k + 1 == opt.archives;
+        std::string name =
+            live ? fmt::format("{}_{}{}", k + 1, *period / 1000, format::kPartialArchiveTemplate)
+                 : fmt::format("{}_{}_{}_{}", k + 1, *period / 1000, start, *duration);
+        // The template ends in the full stop that precedes a suffix; the base has none.
+        if (!name.empty() && name.back() == '.') name.pop_back();
+        std::string archive = fmt::format("{}/{}", base, name);
+        if (int status = write_archive(plan, archive, start, uint64_t{k} * plan.samples, live,
+                                       random, progress, written);
+            status != kExitOk) {
+            return status;
+        }
+        bases.push_back(std::move(archive));
     }
     progress.finish();
-    fmt::print("{}\n", base);
+    for (const auto &b : bases) fmt::print("{}\n", b);
     return kExitOk;
 }
 
@@ -220,6 +306,18 @@ void add_gen_command(CLI::App &app, int &status) {
                     "Most instances per stored record; more are split into partial records")
         ->capture_default_str();
     cmd->add_option("--start", opt->start, "Base time in ms since 1970")->capture_default_str();
+    auto *archives = cmd->add_option(
+        "--archives", opt->archives,
+        "Write a series of N archives of one node into the directory BASE instead: file indexes "
+        "1 to N, each covering the DURATION after the one before; the base paths are printed");
+    cmd->add_option("--gap", opt->gap,
+                    "Leave archive K of the series out: its span is missing, the file index "
+                    "skips it")
+        ->needs(archives);
+    cmd->add_flag("--live", opt->live,
+                  "Leave the series' last archive as its writer leaves it before the close: "
+                  "every record flushed, no index, the name without a span")
+        ->needs(archives);
     add_level_option(*cmd, &opt->level);
     cmd->callback([opt, &status] { status = run_gen(*opt); });
 }

@@ -95,11 +95,12 @@ int run_info(const InfoOptions &opt) {
     const auto &sys = archive.system();
     const auto &hdr = archive.header_def();
     auto str = [](const char *s) { return std::string(s != nullptr ? s : ""); };
-    bool partial = base.find(format::kPartialArchiveTemplate) != std::string::npos;
+    auto writing = archive.being_written();
+    if (!writing) return kExitProblem;
 
     fmt::print("Archive     {}\n", base);
     fmt::print("State       {}\n",
-               partial ? "being written (index rebuilt from the data stream)" : "closed");
+               *writing ? "being written (index rebuilt from the data stream)" : "closed");
     fmt::print("Version     {}.{}  (preset {}, generation {})\n", archive.major(), archive.minor(),
                str(hdr.preset_version), hdr.generation_id);
     fmt::print("Node        {}  model {}  serial {}  system id {}\n", str(sys.hostname),

@@ -9,6 +9,7 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "follow.h"
 #include "query_run.h"
 #include "row_sinks.h"
 
@@ -23,6 +24,7 @@ struct ValuesOptions {
     std::vector<std::string> keys;
     std::vector<std::string> counters;
     std::string format = "table";
+    FollowOptions follow;
 };
 
 // The period and times of the command line, checked.
@@ -96,6 +98,91 @@ int build_query(const ValuesOptions &opt,
     return kExitOk;
 }
 
+// `values --follow`: after every refresh the query runs again over the times after the last one
+// printed. The newest time is held back while the writer may still be adding its instances.
+class ValuesFollower final : public FollowView {
+public:
+    ValuesFollower(const ValuesOptions &opt, const ValuesArgs &args, RowSink &sink)
+        : opt_(opt), args_(args), sink_(sink) {}
+
+    bool open(const std::string &base) {
+        query_.reset();
+        archive_ = std::make_unique<Archive>();
+        if (!archive_->open(base)) return false;
+        if (build_query(opt_, args_, *archive_, query_) != kExitOk) return false;
+        if (!layout_) {
+            const QuerySpec &spec = *query_;
+            layout_.emplace(RowLayout{.archive = archive_->base(),
+                                      .object = opt_.object,
+                                      .period = spec.period(),
+                                      .from = spec.start(),
+                                      .to = args_.to.value_or(UINT64_MAX),
+                                      .columns = spec.key_counters()});
+            layout_->columns.insert(layout_->columns.end(), spec.selected().begin(),
+                                    spec.selected().end());
+            sink_.begin(*layout_);
+        }
+        return true;
+    }
+
+    Archive &archive() override { return *archive_; }
+    bool reopen(const std::string &base) override { return open(base); }
+    bool done() const override { return past_to_; }
+
+    bool show(bool complete) override {
+        uint64_t from = last_ ? *last_ + 1 : args_.from.value_or(archive_->start_time());
+        uint64_t to = archive_->end_time();
+        if (from > to || archive_->start_time() > to) return true;  // nothing there yet
+        query_->set_range(from, to);
+        std::optional<uint64_t> held;
+        std::vector<InstanceValues> held_instances;
+        auto print_held = [&] {
+            for (const auto &inst : held_instances) sink_.row(*held, inst);
+            last_ = held;
+        };
+        std::optional<uint64_t> visited =
+            query_->run([&](uint64_t time, std::vector<InstanceValues> &instances) {
+                if (args_.to && time > *args_.to) {
+                    past_to_ = true;
+                    return false;
+                }
+                if (held) print_held();
+                held = time;
+                held_instances = std::move(instances);
+                return true;
+            });
+        if (!visited) return false;
+        if (held && (complete || past_to_)) print_held();
+        sink_.flush();
+        return true;
+    }
+
+    int finish() {
+        sink_.end();
+        return archive_->close() ? kExitOk : kExitProblem;
+    }
+
+private:
+    const ValuesOptions &opt_;
+    const ValuesArgs &args_;
+    RowSink &sink_;
+    std::unique_ptr<Archive> archive_;
+    std::optional<QuerySpec> query_;
+    std::optional<RowLayout> layout_;
+    std::optional<uint64_t> last_;  // the newest time printed
+    bool past_to_ = false;          // a time after --to was seen: everything up to it is out
+};
+
+int follow_values(const ValuesOptions &opt, const ValuesArgs &args) {
+    auto interval = follow_interval(opt.follow);
+    if (!interval) return kExitUsage;
+    std::unique_ptr<RowSink> sink = make_follow_sink(opt.format, stdout);
+    ValuesFollower follower(opt, args, *sink);
+    if (!follower.open(archive_base(opt.base))) return kExitProblem;
+    if (int status = follow(follower, *interval); status != kExitOk) return status;
+    return follower.finish();
+}
+
 // Runs the query and feeds every instance at every sample time to the sink of the format.
 int run_values(const ValuesOptions &opt) {
     std::unique_ptr<RowSink> sink = make_row_sink(opt.format, stdout);
@@ -104,6 +191,7 @@ int run_values(const ValuesOptions &opt) {
     }
     ValuesArgs args;
     if (int status = parse_args(opt, args); status != kExitOk) return status;
+    if (opt.follow.follow) return follow_values(opt, args);
     Archive archive;
     if (!archive.open(archive_base(opt.base))) return kExitProblem;
     std::optional<QuerySpec> query;
@@ -169,8 +257,11 @@ void add_values_command(CLI::App &app, int &status) {
     cmd->add_option("--counter", opt->counters,
                     "Counter to print (repeatable; default: all sampled at the period)")
         ->type_name("NAME");
-    cmd->add_option("--format", opt->format, "table, csv or json")
+    cmd->add_option("--format", opt->format,
+                    "table, csv or json (when following: one object per line)")
         ->check(CLI::IsMember({"table", "csv", "json"}));
+    add_follow_options(*cmd, opt->follow);
+    at->excludes(cmd->get_option("--follow"));
     cmd->callback([opt, &status] { status = run_values(*opt); });
 }
 

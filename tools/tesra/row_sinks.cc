@@ -38,6 +38,12 @@ std::string table_cell(const CounterValues &v) {
     return out + "]";
 }
 
+std::vector<std::string> table_row(uint64_t time, const InstanceValues &instance) {
+    std::vector<std::string> row{iso_time(time)};
+    for (const auto &v : instance.counters) row.push_back(table_cell(v));
+    return row;
+}
+
 class TableSink final : public RowSink {
 public:
     explicit TableSink(std::FILE *out) : out_(out) {}
@@ -52,9 +58,7 @@ public:
     }
 
     void row(uint64_t time, const InstanceValues &instance) override {
-        std::vector<std::string> row{iso_time(time)};
-        for (const auto &v : instance.counters) row.push_back(table_cell(v));
-        table_->add(std::move(row));
+        table_->add(table_row(time, instance));
     }
 
     void end() override { table_->print(out_); }
@@ -62,6 +66,59 @@ public:
 private:
     std::FILE *out_;
     std::unique_ptr<TextTable> table_;
+};
+
+// Rows printed batch by batch: the widths are those of the header and the first batch, and a
+// wider cell later only pushes the rest of its line.
+class StreamTableSink final : public RowSink {
+public:
+    explicit StreamTableSink(std::FILE *out) : out_(out) {}
+
+    void begin(const RowLayout &layout) override {
+        rows_.push_back({"TIME"});
+        right_.push_back(false);
+        for (const auto *c : layout.columns) {
+            rows_.front().push_back(c->name);
+            right_.push_back(!c->is_string());
+        }
+    }
+
+    void row(uint64_t time, const InstanceValues &instance) override {
+        rows_.push_back(table_row(time, instance));
+    }
+
+    void end() override { flush(); }
+
+    void flush() override {
+        if (widths_.empty()) {
+            widths_.assign(right_.size(), 0);
+            for (const auto &row : rows_) {
+                for (size_t i = 0; i < row.size() && i < widths_.size(); ++i) {
+                    widths_[i] = std::max(widths_[i], row[i].size());
+                }
+            }
+        }
+        for (const auto &row : rows_) {
+            std::string line;
+            for (size_t i = 0; i < row.size() && i < widths_.size(); ++i) {
+                size_t pad = widths_[i] > row[i].size() ? widths_[i] - row[i].size() : 0;
+                bool last = i + 1 == row.size();
+                if (right_[i]) line.append(pad, ' ');
+                line += row[i];
+                if (!right_[i] && !last) line.append(pad, ' ');
+                if (!last) line += "  ";
+            }
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            fmt::print(out_, "{}\n", line);
+        }
+        rows_.clear();
+    }
+
+private:
+    std::FILE *out_;
+    std::vector<std::vector<std::string>> rows_;  // the header until the first flush
+    std::vector<bool> right_;
+    std::vector<size_t> widths_;
 };
 
 // ---- CSV -----------------------------------------------------------------------------------
@@ -149,6 +206,22 @@ nlohmann::json json_values(const CounterValues &v) {
     return list;
 }
 
+// One time and instance: {"time_ms", "time", "keys": {name: value}, "values": {name: value}}.
+nlohmann::json json_sample(uint64_t time, const InstanceValues &instance) {
+    nlohmann::json sample;
+    sample["time_ms"] = time;
+    sample["time"] = iso_time(time);
+    nlohmann::json keys = nlohmann::json::object();
+    nlohmann::json values = nlohmann::json::object();
+    for (const auto &v : instance.counters) {
+        if (v.counter == nullptr) continue;
+        (v.counter->is_key ? keys : values)[v.counter->name] = json_values(v);
+    }
+    sample["keys"] = std::move(keys);
+    sample["values"] = std::move(values);
+    return sample;
+}
+
 // The samples are gathered into one document: it is printed whole or not at all.
 class JsonSink final : public RowSink {
 public:
@@ -176,18 +249,7 @@ public:
     }
 
     void row(uint64_t time, const InstanceValues &instance) override {
-        nlohmann::json sample;
-        sample["time_ms"] = time;
-        sample["time"] = iso_time(time);
-        nlohmann::json keys = nlohmann::json::object();
-        nlohmann::json values = nlohmann::json::object();
-        for (const auto &v : instance.counters) {
-            if (v.counter == nullptr) continue;
-            (v.counter->is_key ? keys : values)[v.counter->name] = json_values(v);
-        }
-        sample["keys"] = std::move(keys);
-        sample["values"] = std::move(values);
-        samples_.push_back(std::move(sample));
+        samples_.push_back(json_sample(time, instance));
     }
 
     void end() override {
@@ -202,6 +264,25 @@ private:
     nlohmann::json samples_ = nlohmann::json::array();
 };
 
+// One line per time and instance, printed as it comes: a follower's output never ends.
+class JsonLinesSink final : public RowSink {
+public:
+    explicit JsonLinesSink(std::FILE *out) : out_(out) {}
+
+    void begin(const RowLayout &) override {}
+
+    void row(uint64_t time, const InstanceValues &instance) override {
+        std::string text =
+            json_sample(time, instance).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        fmt::print(out_, "{}\n", text);
+    }
+
+    void end() override {}
+
+private:
+    std::FILE *out_;
+};
+
 }  // namespace
 
 std::unique_ptr<RowSink> make_row_sink(std::string_view format, std::FILE *out) {
@@ -209,6 +290,12 @@ std::unique_ptr<RowSink> make_row_sink(std::string_view format, std::FILE *out) 
     if (format == "csv") return std::make_unique<CsvSink>(out);
     if (format == "json") return std::make_unique<JsonSink>(out);
     return nullptr;
+}
+
+std::unique_ptr<RowSink> make_follow_sink(std::string_view format, std::FILE *out) {
+    if (format == "table") return std::make_unique<StreamTableSink>(out);
+    if (format == "json") return std::make_unique<JsonLinesSink>(out);
+    return make_row_sink(format, out);
 }
 
 }  // namespace tesra::cli

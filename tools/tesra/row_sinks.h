@@ -35,10 +35,17 @@ public:
     virtual void row(uint64_t time, const InstanceValues &instance) = 0;
     // After the last row, once the whole walk has succeeded.
     virtual void end() = 0;
+    // When following: the rows so far are a batch to print now.
+    virtual void flush() {}
 };
 
 // The sink of "table" (aligned columns, written at the end: widths need every row), "csv" (each
 // row as it arrives) or "json" (one document, written at the end); nullptr for another name.
 std::unique_ptr<RowSink> make_row_sink(std::string_view format, std::FILE *out);
+
+// The sinks of a run that follows a growing archive, which print every batch at once: "table"
+// sets its column widths by the header and the first batch, "csv" as above, "json" one object
+// per line for each time and instance (as the document's "samples" hold them).
+std::unique_ptr<RowSink> make_follow_sink(std::string_view format, std::FILE *out);
 
 }  // namespace tesra::cli
