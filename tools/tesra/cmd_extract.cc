@@ -29,6 +29,7 @@ int run_extract(ExtractOptions &opt) {
     }
     opt.copy.out = opt.sources.sources.back();
     opt.sources.sources.pop_back();
+    opt.copy.strict = opt.sources.strict;
     int status = kExitOk;
     auto members = series_members(opt.sources, opt.selection.from.value_or(0),
                                   opt.selection.to.value_or(UINT64_MAX), &status);

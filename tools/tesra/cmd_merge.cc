@@ -19,6 +19,7 @@ struct MergeOptions {
 int run_merge(MergeOptions &opt) {
     opt.copy.out = opt.sources.sources.back();
     opt.sources.sources.pop_back();
+    opt.copy.strict = opt.sources.strict;
     int status = kExitOk;
     auto members = series_members(opt.sources, 0, UINT64_MAX, &status);
     if (!members) return status;

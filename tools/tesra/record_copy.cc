@@ -82,8 +82,10 @@ struct SourceDefs {
         }
         return nullptr;
     }
-    const std::string &hostname() const { return system[2]; }
-    const std::string &node_uuid() const { return system[1]; }
+    // Host, cluster, process and store: what tells a node's archives from another's.
+    std::string store_identity() const {
+        return fmt::format("{} {} {} {} {}", system[2], system[7], system[6], system[8], system[9]);
+    }
 };
 
 std::string text(const char *s) {
@@ -276,6 +278,7 @@ private:
     uint64_t out_base_ = 0;
     std::map<uint32_t, size_t> once_source_;  // object id: the source its once records come from
     uint64_t records_ = 0, instances_ = 0;
+    size_t skipped_ = 0;
     std::vector<std::pair<std::string, std::string>> keys_;
 };
 
@@ -295,12 +298,12 @@ int Copier::check_selection() {
 int Copier::check_sources() {
     const SourceDefs &first = defs_.front();
     for (const auto &d : defs_) {
-        if (d.hostname() != first.hostname() || d.node_uuid() != first.node_uuid()) {
+        if (d.store_identity() != first.store_identity()) {
             fmt::print(stderr,
-                       "tesra: {}: archives of different nodes: {} is node '{}' ({}), {} is node "
-                       "'{}' ({}); nothing written\n",
-                       opt_.command, first.source.base, first.hostname(), first.node_uuid(),
-                       d.source.base, d.hostname(), d.node_uuid());
+                       "tesra: {}: archives of different nodes: {} is '{}', {} is '{}'; nothing "
+                       "written\n",
+                       opt_.command, first.source.base, first.store_identity(), d.source.base,
+                       d.store_identity());
             return kExitProblem;
         }
     }
@@ -513,6 +516,17 @@ tesra_error_t Copier::build_header(tesra_file_handle_t *file, std::string *step)
     return TESRA_SUCCESS;
 }
 
+// Where the records of a source stop being what its writer wrote, if they do: the torn tail
+// of an archive still being written is only what its writer has not finished.
+bool is_damaged(const StreamScan &scan, const std::string &base) {
+    if (!scan.stop) return false;
+    std::string_view being_written = format::kPartialArchiveTemplate;
+    being_written.remove_suffix(1);
+    const bool torn = scan.stop->reason == format::StopReason::kHeaderCut ||
+                      scan.stop->reason == format::StopReason::kBodyCut;
+    return !(torn && base.find(being_written) != std::string::npos);
+}
+
 int Copier::copy_source(size_t index, ScratchArchive &out) {
     const SourceDefs &src = defs_[index];
     const std::string &base = src.source.base;
@@ -521,6 +535,20 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
     if (!preset.read(base, &error)) return report_problem(base, error);
     auto rules = preset.rules(base);
     if (!rules) return report_problem(base, "reading the preset from the metadata failed");
+    if (!opt_.strict) {
+        // A damaged source is left out whole, as the series leaves it out of every answer; a
+        // first walk finds out before any of its records is written.
+        StreamScan dry = scan_data_stream(base + ".gz", *rules, ScanOptions{},
+                                          [](const format::ScannedRecord &, bool) {
+                                              return TESRA_SUCCESS;
+                                          });
+        if (dry.opened && is_damaged(dry, base)) {
+            fmt::print(stderr, "tesra: warning: {}: {}; archive skipped\n", base,
+                       stop_line(dry, *rules));
+            ++skipped_;
+            return kExitOk;
+        }
+    }
 
     std::map<std::pair<uint32_t, uint64_t>, std::optional<RecordPlan>> plans;
     const uint64_t from = sel_.from.value_or(0);
@@ -597,16 +625,10 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
         if (scan.stop->reason == format::StopReason::kRefused) {
             return report_failure(opt_.command, failed, scan.stop->error);
         }
-        // The torn tail of an archive still being written is what its writer has not finished.
-        const bool being_written =
-            base.find(format::kPartialArchiveTemplate.substr(
-                0, format::kPartialArchiveTemplate.size() - 1)) != std::string::npos;
-        const bool torn = scan.stop->reason == format::StopReason::kHeaderCut ||
-                          scan.stop->reason == format::StopReason::kBodyCut;
-        if (!(being_written && torn)) {
+        if (is_damaged(scan, base)) {
             fmt::print(stderr, "tesra: {}: {}\n", base, stop_line(scan, *rules));
-            return report_problem(base, fmt::format("the data is damaged: repair it with tesra "
-                                                    "recover or leave it out; nothing written"));
+            return report_problem(base, "the data is damaged (without --strict it is left out; "
+                                        "tesra recover saves what it holds); nothing written");
         }
     }
     return kExitOk;
@@ -692,8 +714,8 @@ int Copier::run(const std::vector<CopySource> &sources) {
     if (!out.commit(out_base, &error)) return report_problem(out_base, error);
     fmt::print("{}\n", out_base);
     fmt::print("{}: {} record{} ({} instances) from {} archive{}, sample times {} .. {}\n",
-               out_base, records_, records_ == 1 ? "" : "s", instances_, defs_.size(),
-               defs_.size() == 1 ? "" : "s", iso_time(first), iso_time(last));
+               out_base, records_, records_ == 1 ? "" : "s", instances_, defs_.size() - skipped_,
+               defs_.size() - skipped_ == 1 ? "" : "s", iso_time(first), iso_time(last));
     if (!into_directory) note_name_span(out_base, first, last);
     return kExitOk;
 }

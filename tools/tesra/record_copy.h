@@ -38,6 +38,7 @@ struct CopyOptions {
     std::string command;   // "extract" or "merge", for messages
     std::string out;       // an archive name, or a directory that gets one by the convention
     bool force = false;
+    bool strict = false;   // a source whose data is damaged fails the copy instead of being left out
     int level = -1;        // kLibraryLevel
 };
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tesra/tesra_series.h"
+
 #include "record_copy.h"
 
 namespace CLI {
@@ -26,6 +28,27 @@ void add_series_options(CLI::App &cmd, SourceOptions &opt);
 
 // Whether the sources name more than one archive base: several of them, a directory or a glob.
 bool is_series(const std::vector<std::string> &sources);
+
+// An open series; its findings are printed on stderr as warnings (errors when they failed a
+// call), each once.
+class Series {
+public:
+    Series() = default;
+    Series(const Series &) = delete;
+    Series &operator=(const Series &) = delete;
+    ~Series();
+
+    // Opens the sources; on failure prints the findings and the failure.
+    bool open(const SourceOptions &opt);
+    tesra_series_t *get() const { return series_; }
+    std::string member_base(size_t index) const;
+    // Prints the findings not printed yet.
+    void print_findings();
+
+private:
+    tesra_series_t *series_ = nullptr;
+    size_t printed_ = 0;
+};
 
 // The members of the series that hold sample times in [from, to] (inclusive), each with the
 // times it answers for, in series order; damaged ones are left out with a warning (an error
