@@ -22,10 +22,10 @@ protected:
     std::string series(const std::string &name, int archives, int gap = 0) {
         std::string dir = dir_.path() + "/" + name;
         fs::create_directories(dir);
-        ToolResult r = run_tesra({"gen", dir, "--archives", std::to_string(archives), "--gap",
-                                  std::to_string(gap), "--objects", "2", "--instances", "3",
-                                  "--counters", "4", "--duration", "10m", "--period", "60s",
-                                  "--chunk", "2"});
+        ToolResult r =
+            run_tesra({"gen", dir, "--archives", std::to_string(archives), "--gap",
+                       std::to_string(gap), "--objects", "2", "--instances", "3", "--counters", "4",
+                       "--duration", "10m", "--period", "60s", "--chunk", "2"});
         EXPECT_EQ(r.status, 0) << r.err;
         return dir;
     }
@@ -62,8 +62,8 @@ TEST_F(SeriesTool, ExtractHoldsExactlyWhatValuesReadsFromTheSources) {
         {"whole", {}, {}},
         // A window across an archive boundary, one counter, one instance of the partial records.
         {"window",
-         {"--from", "1765000420000", "--to", "1765000840000", "--object", "object_002",
-          "--counter", "level_001", "--key", "instance_name=inst_00001"},
+         {"--from", "1765000420000", "--to", "1765000840000", "--object", "object_002", "--counter",
+          "level_001", "--key", "instance_name=inst_00001"},
          {"--from", "1765000420000", "--to", "1765000840000", "--counter", "level_001", "--key",
           "instance_name=inst_00001"}},
     };
@@ -99,11 +99,13 @@ TEST_F(SeriesTool, MergeOfOneArchiveKeepsEveryPeriodAndTheOncePerArchiveRecord) 
     ToolResult r = run_tesra({"merge", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string base = written(out);
-    for (auto [object, period] : {std::pair{"volume", "1m"}, std::pair{"volume", "5m"},
-                                  std::pair{"node_config", "once"}}) {
+    for (auto [object, period] :
+         {std::pair{"volume", "1m"}, std::pair{"volume", "5m"}, std::pair{"node_config", "once"}}) {
         SCOPED_TRACE(std::string(object) + " " + period);
-        ToolResult want = run_tesra({"values", src, object, "--period", period, "--format", "json"});
-        ToolResult got = run_tesra({"values", base, object, "--period", period, "--format", "json"});
+        ToolResult want =
+            run_tesra({"values", src, object, "--period", period, "--format", "json"});
+        ToolResult got =
+            run_tesra({"values", base, object, "--period", period, "--format", "json"});
         ASSERT_EQ(want.status, 0) << want.err;
         auto drop_archive = [](std::string s) { return s.substr(s.find("\"counters\"")); };
         EXPECT_EQ(drop_archive(got.out), drop_archive(want.out));

@@ -3,6 +3,8 @@
 // scanner, so every byte of a copied counter is kept as stored, whatever its width.
 #include "record_copy.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -10,7 +12,6 @@
 #include <fmt/core.h>
 #include <map>
 #include <set>
-#include <unistd.h>
 
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_preset.h"
@@ -39,7 +40,8 @@ struct CounterDef {
     }
     std::string summary() const {
         std::string periods_text;
-        for (uint64_t p : periods) periods_text += (periods_text.empty() ? "" : ",") + period_name(p);
+        for (uint64_t p : periods)
+            periods_text += (periods_text.empty() ? "" : ",") + period_name(p);
         return fmt::format("'{}' {}size {} type 0x{:X} periods {} labels {}x{}", name,
                            is_key ? "key " : "", size, ctype, is_key ? "(all)" : periods_text,
                            x_names.size(), y_names.size());
@@ -101,9 +103,9 @@ std::optional<SourceDefs> read_defs(const CopySource &source) {
     out.minor = archive.minor();
     out.base_time = archive.base_time();
     const auto &s = archive.system();
-    out.system = {text(s.nelvo_version), text(s.node_uuid),  text(s.hostname),
+    out.system = {text(s.nelvo_version), text(s.node_uuid),     text(s.hostname),
                   text(s.model),         text(s.serial_number), text(s.system_id),
-                  text(s.cluster_name),  text(s.cluster_id), text(s.process_name),
+                  text(s.cluster_name),  text(s.cluster_id),    text(s.process_name),
                   text(s.store_name)};
     out.generation = archive.header_def().generation_id;
     out.preset_version = text(archive.header_def().preset_version);
@@ -194,6 +196,7 @@ struct OutObject {
     ObjectDef def;  // selected counters only
     std::vector<uint64_t> periods;
     std::vector<std::pair<std::string, std::string>> keys;  // NAME=VALUE filters
+    size_t source = 0;                                      // the source `def` was taken from
 };
 
 uint32_t instance_bytes(const ObjectDef &o, uint64_t period) {
@@ -324,17 +327,18 @@ int Copier::select() {
             }
             objects_found.insert(o.name);
             bool has_keys = std::all_of(keys_.begin(), keys_.end(), [&](const auto &k) {
-                return std::any_of(o.counters.begin(), o.counters.end(), [&](const auto &c) {
-                    return c.is_key && c.name == k.first;
-                });
+                return std::any_of(o.counters.begin(), o.counters.end(),
+                                   [&](const auto &c) { return c.is_key && c.name == k.first; });
             });
             if (!has_keys) continue;
             for (const auto &[name, value] : keys_) {
                 for (const auto &c : o.counters) {
                     uint64_t number = 0;
-                    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+                    auto [end, ec] =
+                        std::from_chars(value.data(), value.data() + value.size(), number);
                     if (c.is_key && c.name == name && !format::is_string_ctype(c.ctype) &&
-                        (ec != std::errc() || end != value.data() + value.size() || value.empty())) {
+                        (ec != std::errc() || end != value.data() + value.size() ||
+                         value.empty())) {
                         return report_usage(
                             fmt::format("key counter '{}' holds numbers, not '{}'", name, value));
                     }
@@ -354,13 +358,11 @@ int Copier::select() {
             if (added) {
                 out.def = picked;
                 out.keys = keys_;
+                out.source = i;
                 continue;
             }
             // The same object again: it must be the same object with the same counters.
-            const SourceDefs *ref = nullptr;
-            for (size_t j = 0; j < i && ref == nullptr; ++j) {
-                if (defs_[j].object(o.id) != nullptr) ref = &defs_[j];
-            }
+            const SourceDefs *ref = &defs_[out.source];
             auto conflict = [&](const std::string &what, const std::string &a,
                                 const std::string &b) {
                 fmt::print(stderr,
@@ -381,10 +383,9 @@ int Copier::select() {
                 const CounterDef *a = out.def.counter(cid);
                 const CounterDef *b = picked.counter(cid);
                 if (a != nullptr && b != nullptr && *a == *b) continue;
-                return conflict(
-                    fmt::format("counter id {} of object '{}'", cid, o.name),
-                    a != nullptr ? a->summary() : std::string("no such counter"),
-                    b != nullptr ? b->summary() : std::string("no such counter"));
+                return conflict(fmt::format("counter id {} of object '{}'", cid, o.name),
+                                a != nullptr ? a->summary() : std::string("no such counter"),
+                                b != nullptr ? b->summary() : std::string("no such counter"));
             }
         }
     }
@@ -501,8 +502,8 @@ tesra_error_t Copier::build_header(tesra_file_handle_t *file, std::string *step)
             cd.num_y_items = static_cast<uint32_t>(ys.size());
             // A key counter lies in every period; it is linked to the first one the output keeps,
             // so that it brings no period of its own.
-            std::vector<uint64_t> at = c.is_key ? std::vector<uint64_t>{o.periods.front()}
-                                                : c.periods;
+            std::vector<uint64_t> at =
+                c.is_key ? std::vector<uint64_t>{o.periods.front()} : c.periods;
             for (uint64_t p : at) {
                 cd.periods[0] = p;
                 tesra_counter_handle_t *added = nullptr;
@@ -538,10 +539,9 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
     if (!opt_.strict) {
         // A damaged source is left out whole, as the series leaves it out of every answer; a
         // first walk finds out before any of its records is written.
-        StreamScan dry = scan_data_stream(base + ".gz", *rules, ScanOptions{},
-                                          [](const format::ScannedRecord &, bool) {
-                                              return TESRA_SUCCESS;
-                                          });
+        StreamScan dry =
+            scan_data_stream(base + ".gz", *rules, ScanOptions{},
+                             [](const format::ScannedRecord &, bool) { return TESRA_SUCCESS; });
         if (dry.opened && is_damaged(dry, base)) {
             fmt::print(stderr, "tesra: warning: {}: {}; archive skipped\n", base,
                        stop_line(dry, *rules));
@@ -566,7 +566,8 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
             auto [it, added] = once_source_.try_emplace(h.obj_id, index);
             if (it->second != index) return TESRA_SUCCESS;
         } else {
-            const uint64_t sample = src.base_time + format::aligned_time(h.msecs_since_base, h.period);
+            const uint64_t sample =
+                src.base_time + format::aligned_time(h.msecs_since_base, h.period);
             if (sample < from || sample > to || sample < src.source.from ||
                 sample >= src.source.to) {
                 return TESRA_SUCCESS;
@@ -579,7 +580,8 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
             const auto &periods = object->second.periods;
             const ObjectDef *o = src.object(h.obj_id);
             std::optional<RecordPlan> plan;
-            if (o != nullptr && std::find(periods.begin(), periods.end(), h.period) != periods.end()) {
+            if (o != nullptr &&
+                std::find(periods.begin(), periods.end(), h.period) != periods.end()) {
                 plan = make_plan(*o, object->second, h.period);
             }
             plan_it = plans.emplace(key, std::move(plan)).first;
@@ -611,8 +613,8 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
         static const std::byte kEmpty{};
         const void *data = body.empty() ? &kEmpty : static_cast<const void *>(body.data());
         if (auto rc = tesra_write_record(out.file(), &info, data); rc != TESRA_SUCCESS) {
-            failed = fmt::format("write the record of '{}' at {} ms from {}", object->second.def.name,
-                                 src.base_time + h.msecs_since_base, base);
+            failed = fmt::format("write the record of '{}' at {} ms from {}",
+                                 object->second.def.name, src.base_time + h.msecs_since_base, base);
             return rc;
         }
         ++records_;
@@ -627,8 +629,9 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
         }
         if (is_damaged(scan, base)) {
             fmt::print(stderr, "tesra: {}: {}\n", base, stop_line(scan, *rules));
-            return report_problem(base, "the data is damaged (without --strict it is left out; "
-                                        "tesra recover saves what it holds); nothing written");
+            return report_problem(base,
+                                  "the data is damaged (without --strict it is left out; "
+                                  "tesra recover saves what it holds); nothing written");
         }
     }
     return kExitOk;
@@ -639,7 +642,8 @@ int Copier::run(const std::vector<CopySource> &sources) {
     if (sources.empty()) return report_problem(opt_.command, "no source archive; nothing written");
 
     // The output's name: given, or chosen by the convention in a given directory.
-    const bool into_directory = std::filesystem::is_directory(opt_.out);
+    std::error_code ec;
+    const bool into_directory = std::filesystem::is_directory(opt_.out, ec);
     std::string out_base = into_directory ? std::string() : archive_base(opt_.out);
     if (!into_directory) {
         if (auto bad = check_output_name(out_base)) return report_usage(*bad);
@@ -648,7 +652,8 @@ int Copier::run(const std::vector<CopySource> &sources) {
         }
     }
     for (const auto &s : sources) {
-        if (!into_directory && (s.base == out_base || same_file(s.base + ".meta", out_base + ".meta"))) {
+        if (!into_directory &&
+            (s.base == out_base || same_file(s.base + ".meta", out_base + ".meta"))) {
             return report_usage("OUT_BASE must not be one of the sources");
         }
     }

@@ -35,11 +35,11 @@ struct CopySelection {
 };
 
 struct CopyOptions {
-    std::string command;   // "extract" or "merge", for messages
-    std::string out;       // an archive name, or a directory that gets one by the convention
+    std::string command;  // "extract" or "merge", for messages
+    std::string out;      // an archive name, or a directory that gets one by the convention
     bool force = false;
-    bool strict = false;   // a source whose data is damaged fails the copy instead of being left out
-    int level = -1;        // kLibraryLevel
+    bool strict = false;  // a source whose data is damaged fails the copy instead of being left out
+    int level = -1;       // kLibraryLevel
 };
 
 // Runs the copy and reports on stdout (what was written) and stderr (what went wrong).

@@ -75,9 +75,7 @@ void add_series_flags(CLI::App &cmd, SeriesFlags &flags) {
                  "Over a series: name the archive each answer comes from");
 }
 
-bool split_sources(std::vector<std::string> &all,
-                   size_t trailing,
-                   std::vector<std::string> &rest) {
+bool split_sources(std::vector<std::string> &all, size_t trailing, std::vector<std::string> &rest) {
     if (all.size() < trailing + 1) {
         report_usage("an archive base (or a series) and the arguments after it are required");
         return false;
@@ -119,15 +117,15 @@ int run_series_info(const SeriesFlags &flags) {
     TextTable table({"INDEX", "ARCHIVE", "STATE", "ANSWERS FOR", "SAMPLES"});
     table.right_align(0);
     for (const auto &m : members) {
-        std::string window = m.window_start < m.window_end
-                                 ? fmt::format("{} .. {}", iso_time(m.window_start),
-                                               iso_time(m.window_end))
-                                 : "-";
+        std::string window =
+            m.window_start < m.window_end
+                ? fmt::format("{} .. {}", iso_time(m.window_start), iso_time(m.window_end))
+                : "-";
         std::string samples = m.contents_known ? fmt::format("{} .. {}", iso_time(m.contents_first),
                                                              iso_time(m.contents_last))
                                                : "-";
-        table.add({std::to_string(m.file_index), text(m.base), state_name(m.state), window,
-                   samples});
+        table.add(
+            {std::to_string(m.file_index), text(m.base), state_name(m.state), window, samples});
     }
     table.print(stdout, "  ");
 
@@ -138,9 +136,10 @@ int run_series_info(const SeriesFlags &flags) {
         const auto &o = catalogue->objects[i];
         size_t changed = 0;
         for (uint32_t k = 0; k < o.num_counters; ++k) changed += o.counters[k].changed ? 1 : 0;
-        objects.add({std::to_string(o.obj_id), text(o.name), periods_text(o.periods, o.num_periods),
-                     std::to_string(o.num_counters), std::to_string(o.num_members),
-                     changed == 0 ? "-" : fmt::format("{} counter{}", changed, changed == 1 ? "" : "s")});
+        objects.add(
+            {std::to_string(o.obj_id), text(o.name), periods_text(o.periods, o.num_periods),
+             std::to_string(o.num_counters), std::to_string(o.num_members),
+             changed == 0 ? "-" : fmt::format("{} counter{}", changed, changed == 1 ? "" : "s")});
     }
     objects.print(stdout, "  ");
 
@@ -168,8 +167,8 @@ int run_series_counters(const SeriesFlags &flags, const std::string &object) {
         return report_failure(what(flags), fmt::format("find object '{}'", object),
                               TESRA_OBJECT_NOT_FOUND);
     }
-    std::vector<std::string> header{"ID", "NAME", "KEY", "BYTES", "VALUES", "TYPE", "PERIODS",
-                                    "ARCHIVES", "CHANGED"};
+    std::vector<std::string> header{"ID",   "NAME",    "KEY",      "BYTES",  "VALUES",
+                                    "TYPE", "PERIODS", "ARCHIVES", "CHANGED"};
     if (flags.verbose) {
         header.push_back("FIRST ARCHIVE");
         header.push_back("LAST ARCHIVE");
@@ -215,10 +214,9 @@ int run_series_timestamps(const SeriesFlags &flags,
     std::unique_ptr<size_t, decltype(&std::free)> own_members(members, &std::free);
     series.print_findings();
     if (rc != TESRA_SUCCESS) {
-        return report_failure(what(flags),
-                              fmt::format("sample times of '{}' every {}", object,
-                                          period_name(*period)),
-                              rc);
+        return report_failure(
+            what(flags), fmt::format("sample times of '{}' every {}", object, period_name(*period)),
+            rc);
     }
     for (size_t i = 0; i < count; ++i) {
         if (flags.verbose && members != nullptr) {
@@ -333,9 +331,9 @@ int run_series_values(const SeriesFlags &flags, const SeriesValuesArgs &args) {
         query.period = *period;
     }
     std::optional<uint64_t> at, from, to;
-    for (auto [text_arg, out, flag] : {std::tuple{&args.at, &at, "--at"},
-                                       std::tuple{&args.from, &from, "--from"},
-                                       std::tuple{&args.to, &to, "--to"}}) {
+    for (auto [text_arg, out, flag] :
+         {std::tuple{&args.at, &at, "--at"}, std::tuple{&args.from, &from, "--from"},
+          std::tuple{&args.to, &to, "--to"}}) {
         if (text_arg->empty()) continue;
         *out = parse_time(*text_arg);
         if (!*out) return report_usage(fmt::format("{}: not a time: '{}'", flag, *text_arg));

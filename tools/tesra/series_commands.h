@@ -24,9 +24,7 @@ void add_series_flags(CLI::App &cmd, SeriesFlags &flags);
 
 // Splits the positional list of a command that takes BASE... then `trailing` more arguments.
 // Returns false (reported, usage) when there are too few.
-bool split_sources(std::vector<std::string> &all,
-                   size_t trailing,
-                   std::vector<std::string> &rest);
+bool split_sources(std::vector<std::string> &all, size_t trailing, std::vector<std::string> &rest);
 
 int run_series_info(const SeriesFlags &flags);
 int run_series_counters(const SeriesFlags &flags, const std::string &object);
