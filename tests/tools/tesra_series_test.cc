@@ -175,9 +175,15 @@ TEST_F(SeriesTool, QueryAcrossAGapSkipsADamagedArchiveWithAWarning) {
     EXPECT_TRUE(archives.count(src + "/1_60_1765000000000_600000")) << r.out;
     EXPECT_TRUE(archives.count(src + "/4_60_1765001800000_600000")) << r.out;
 
+    // extract reads the damaged archive as the query does.
     ToolResult strict = run_tesra({"extract", src, out_dir("out"), "--strict"});
     EXPECT_EQ(strict.status, 1);
     EXPECT_TRUE(fs::is_empty(dir_.path() + "/out"));
+    ASSERT_EQ(run_tesra({"extract", src, dir_.path() + "/out"}).status, 0);
+    ToolResult want = run_tesra({"values", src, "object_001", "--format", "csv"});
+    ToolResult got = run_tesra({"values", written(dir_.path() + "/out"), "object_001", "--format",
+                                "csv"});
+    EXPECT_EQ(got.out, want.out);
 }
 
 }  // namespace

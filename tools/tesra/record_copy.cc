@@ -281,7 +281,6 @@ private:
     uint64_t out_base_ = 0;
     std::map<uint32_t, size_t> once_source_;  // object id: the source its once records come from
     uint64_t records_ = 0, instances_ = 0;
-    size_t skipped_ = 0;
     std::vector<std::pair<std::string, std::string>> keys_;
 };
 
@@ -536,25 +535,45 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
     if (!preset.read(base, &error)) return report_problem(base, error);
     auto rules = preset.rules(base);
     if (!rules) return report_problem(base, "reading the preset from the metadata failed");
-    if (!opt_.strict) {
-        // A damaged source is left out whole, as the series leaves it out of every answer; a
-        // first walk finds out before any of its records is written.
-        StreamScan dry =
-            scan_data_stream(base + ".gz", *rules, ScanOptions{},
-                             [](const format::ScannedRecord &, bool) { return TESRA_SUCCESS; });
-        if (dry.opened && is_damaged(dry, base)) {
-            fmt::print(stderr, "tesra: warning: {}: {}; archive skipped\n", base,
-                       stop_line(dry, *rules));
-            ++skipped_;
-            return kExitOk;
-        }
-    }
-
     std::map<std::pair<uint32_t, uint64_t>, std::optional<RecordPlan>> plans;
     const uint64_t from = sel_.from.value_or(0);
     const uint64_t to = sel_.to.value_or(UINT64_MAX);
     std::vector<std::byte> body;
     std::string failed;
+    // The records of the newest sample time are held back until a later time comes: where the
+    // data breaks off inside a sample, a query cannot read that sample, and neither is it copied.
+    struct Pending {
+        format::RecordHeader header;
+        uint64_t sample;
+        std::vector<std::byte> body;
+        uint64_t instances;
+    };
+    std::vector<Pending> pending;
+    auto write = [&](const Pending &p) -> tesra_error_t {
+        tesra_record_header_data_t_v6_0 info{};
+        tesra_get_version(out.file(), &info.major_v, &info.minor_v);
+        info.msecs_since_base = src.base_time + p.header.msecs_since_base - out_base_;
+        info.size = static_cast<uint32_t>(p.body.size());
+        info.obj_id = p.header.obj_id;
+        info.period = p.header.period;
+        static const std::byte kEmpty{};
+        const void *data = p.body.empty() ? &kEmpty : static_cast<const void *>(p.body.data());
+        if (auto rc = tesra_write_record(out.file(), &info, data); rc != TESRA_SUCCESS) {
+            failed = fmt::format("write the record of object {} at {} ms from {}", info.obj_id,
+                                 src.base_time + p.header.msecs_since_base, base);
+            return rc;
+        }
+        ++records_;
+        instances_ += p.instances;
+        return TESRA_SUCCESS;
+    };
+    auto flush = [&]() -> tesra_error_t {
+        for (const auto &p : pending) {
+            if (auto rc = write(p); rc != TESRA_SUCCESS) return rc;
+        }
+        pending.clear();
+        return TESRA_SUCCESS;
+    };
     auto visit = [&](const format::ScannedRecord &r, bool) -> tesra_error_t {
         const auto &h = r.header;
         auto object = out_.find(h.obj_id);
@@ -604,36 +623,42 @@ int Copier::copy_source(size_t index, ScratchArchive &out) {
             ++kept;
         }
         if (kept == 0 && n > 0) return TESRA_SUCCESS;
-        tesra_record_header_data_t_v6_0 info{};
-        tesra_get_version(out.file(), &info.major_v, &info.minor_v);
-        info.msecs_since_base = src.base_time + h.msecs_since_base - out_base_;
-        info.size = static_cast<uint32_t>(body.size());
-        info.obj_id = h.obj_id;
-        info.period = h.period;
-        static const std::byte kEmpty{};
-        const void *data = body.empty() ? &kEmpty : static_cast<const void *>(body.data());
-        if (auto rc = tesra_write_record(out.file(), &info, data); rc != TESRA_SUCCESS) {
-            failed = fmt::format("write the record of '{}' at {} ms from {}",
-                                 object->second.def.name, src.base_time + h.msecs_since_base, base);
-            return rc;
+        const uint64_t sample =
+            once ? h.msecs_since_base : format::aligned_time(h.msecs_since_base, h.period);
+        if (!pending.empty() && pending.back().sample != sample) {
+            if (auto rc = flush(); rc != TESRA_SUCCESS) return rc;
         }
-        ++records_;
-        instances_ += kept;
+        pending.push_back({h, sample, body, kept});
         return TESRA_SUCCESS;
     };
     StreamScan scan = scan_data_stream(base + ".gz", *rules, ScanOptions{}, visit);
     if (!scan.opened) return report_problem(base, fmt::format("cannot open {}.gz", base));
-    if (scan.stop) {
-        if (scan.stop->reason == format::StopReason::kRefused) {
-            return report_failure(opt_.command, failed, scan.stop->error);
+    if (scan.stop && scan.stop->reason == format::StopReason::kRefused) {
+        return report_failure(opt_.command, failed, scan.stop->error);
+    }
+    if (scan.stop && is_damaged(scan, base)) {
+        // As a query over the series reads it: the whole samples before the damage. A record cut
+        // inside its body names its sample, whose records already taken are dropped.
+        if (!opt_.strict) {
+            const auto &cut = scan.stop->record;
+            const bool body_cut = scan.stop->reason == format::StopReason::kBodyCut;
+            std::erase_if(pending, [&](const Pending &p) {
+                return body_cut && p.header.obj_id == cut.obj_id && p.header.period == cut.period &&
+                       p.sample == format::aligned_time(cut.msecs_since_base, cut.period);
+            });
+            if (auto rc = flush(); rc != TESRA_SUCCESS) {
+                return report_failure(opt_.command, failed, rc);
+            }
+            fmt::print(stderr, "tesra: warning: {}: {}; the records after it are left out\n", base,
+                       stop_line(scan, *rules));
+            return kExitOk;
         }
-        if (is_damaged(scan, base)) {
+        {
             fmt::print(stderr, "tesra: {}: {}\n", base, stop_line(scan, *rules));
-            return report_problem(base,
-                                  "the data is damaged (without --strict it is left out; "
-                                  "tesra recover saves what it holds); nothing written");
+            return report_problem(base, "the data is damaged (--strict); nothing written");
         }
     }
+    if (auto rc = flush(); rc != TESRA_SUCCESS) return report_failure(opt_.command, failed, rc);
     return kExitOk;
 }
 
@@ -719,8 +744,8 @@ int Copier::run(const std::vector<CopySource> &sources) {
     if (!out.commit(out_base, &error)) return report_problem(out_base, error);
     fmt::print("{}\n", out_base);
     fmt::print("{}: {} record{} ({} instances) from {} archive{}, sample times {} .. {}\n",
-               out_base, records_, records_ == 1 ? "" : "s", instances_, defs_.size() - skipped_,
-               defs_.size() - skipped_ == 1 ? "" : "s", iso_time(first), iso_time(last));
+               out_base, records_, records_ == 1 ? "" : "s", instances_, defs_.size(),
+               defs_.size() == 1 ? "" : "s", iso_time(first), iso_time(last));
     if (!into_directory) note_name_span(out_base, first, last);
     return kExitOk;
 }

@@ -38,7 +38,7 @@ struct CopyOptions {
     std::string command;  // "extract" or "merge", for messages
     std::string out;      // an archive name, or a directory that gets one by the convention
     bool force = false;
-    bool strict = false;  // a source whose data is damaged fails the copy instead of being left out
+    bool strict = false;  // damaged data in a source fails the copy, not only ends its part
     int level = -1;       // kLibraryLevel
 };
 
