@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "common/archive_format.h"
 #include "recover_scan.h"
+#include "series_source.h"
 
 namespace tesra::cli {
 namespace {
@@ -26,6 +27,7 @@ using format::StopReason;
 struct CheckOptions {
     std::string base;
     uint64_t max_problems = 100;
+    SourceOptions series;
 };
 
 struct StoredRecord {
@@ -638,6 +640,22 @@ int run_check(const CheckOptions &opt) {
     return checker.run();
 }
 
+// Every archive of the series in turn, damaged ones included: the series' findings (gaps,
+// overlaps, files that are no archives) are warnings, a problem in any archive fails the check.
+int run_series_check(const CheckOptions &opt) {
+    Series series;
+    if (!series.open(opt.series)) return kExitProblem;
+    series.print_findings();
+    const size_t n = tesra_series_member_count(series.get());
+    size_t failed = 0;
+    for (size_t i = 0; i < n; ++i) {
+        Checker checker(series.member_base(i), opt.max_problems);
+        if (checker.run() != kExitOk) ++failed;
+    }
+    fmt::print("{} archive{} checked, {} with problems\n", n, n == 1 ? "" : "s", failed);
+    return failed == 0 ? kExitOk : kExitProblem;
+}
+
 }  // namespace
 
 void add_check_command(CLI::App &app, int &status) {
@@ -650,10 +668,20 @@ void add_check_command(CLI::App &app, int &status) {
         "instance size. Where the records stop being what the writer wrote, prints 'data stops "
         "at offset <n> (sample time <t>): <reason>' as recover does. Prints one line per "
         "problem; exit status 1 when there is any.");
-    cmd->add_option("BASE", opt->base, "Archive base path")->required();
+    cmd->add_option("BASE", opt->series.sources,
+                    "Archive base path; several, a directory or a glob for a series")
+        ->required();
+    add_series_options(*cmd, opt->series);
     cmd->add_option("--max-problems", opt->max_problems, "Print at most this many (0: all)")
         ->capture_default_str();
-    cmd->callback([opt, &status] { status = run_check(*opt); });
+    cmd->callback([opt, &status] {
+        if (is_series(opt->series.sources)) {
+            status = run_series_check(*opt);
+            return;
+        }
+        opt->base = opt->series.sources.front();
+        status = run_check(*opt);
+    });
 }
 
 }  // namespace tesra::cli

@@ -3,6 +3,7 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "series_commands.h"
 
 namespace tesra::cli {
 namespace {
@@ -10,6 +11,7 @@ namespace {
 struct CountersOptions {
     std::string base;
     std::string object;
+    SeriesFlags series;
 };
 
 std::string join(const std::vector<std::string> &items, std::string_view sep) {
@@ -81,9 +83,27 @@ void add_counters_command(CLI::App &app, int &status) {
         "Print the counter definitions of an object: id, name, key flag, bytes per instance, "
         "number of values, the size/type/unit fields of the type code, periods, array labels "
         "and description.");
-    cmd->add_option("BASE", opt->base, "Archive base path")->required();
-    cmd->add_option("OBJECT", opt->object, "Object name")->required();
-    cmd->callback([opt, &status] { status = run_counters(*opt); });
+    // CLI11 cannot end a list of positionals before a last one: BASE... OBJECT is split here.
+    cmd->add_option("BASE", opt->series.sources.sources,
+                    "Archive base path (several, a directory or a glob for a series), then the "
+                    "object name")
+        ->expected(2, -1)
+        ->required();
+    add_series_flags(*cmd, opt->series);
+    cmd->callback([opt, &status] {
+        std::vector<std::string> rest;
+        if (!split_sources(opt->series.sources.sources, 1, rest)) {
+            status = kExitUsage;
+            return;
+        }
+        opt->object = rest[0];
+        if (is_series(opt->series.sources.sources)) {
+            status = run_series_counters(opt->series, opt->object);
+            return;
+        }
+        opt->base = opt->series.sources.sources.front();
+        status = run_counters(*opt);
+    });
 }
 
 }  // namespace tesra::cli

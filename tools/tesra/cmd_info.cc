@@ -6,12 +6,14 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "series_commands.h"
 
 namespace tesra::cli {
 namespace {
 
 struct InfoOptions {
     std::string base;
+    SeriesFlags series;
 };
 
 struct ObjectSummary {
@@ -154,8 +156,19 @@ void add_info_command(CLI::App &app, int &status) {
         "info",
         "Summarise an archive: version, node, time range (UTC and ms), objects with their "
         "periods, counter and instance counts, records, file sizes and compression.");
-    cmd->add_option("BASE", opt->base, "Archive base path (<base>.meta and <base>.gz)")->required();
-    cmd->callback([opt, &status] { status = run_info(*opt); });
+    cmd->add_option("BASE", opt->series.sources.sources,
+                    "Archive base path (<base>.meta and <base>.gz); several, a directory or a glob "
+                    "for a series")
+        ->required();
+    add_series_flags(*cmd, opt->series);
+    cmd->callback([opt, &status] {
+        if (is_series(opt->series.sources.sources)) {
+            status = run_series_info(opt->series);
+            return;
+        }
+        opt->base = opt->series.sources.sources.front();
+        status = run_info(*opt);
+    });
 }
 
 }  // namespace tesra::cli

@@ -4,13 +4,13 @@
 // be what the writer wrote is written again, unchanged, through the writer library; the place
 // where the data stops is named.
 #include <cstdio>
-#include <filesystem>
 #include <fmt/core.h>
 #include <memory>
 
 #include "tesra/tesra_ext_defs.h"
 #include "tesra/tesra_preset.h"
 
+#include "archive_output.h"
 #include "archive_writer.h"
 #include "cli_common.h"
 #include "commands.h"
@@ -27,116 +27,6 @@ struct RecoverOptions {
     int level = kLibraryLevel;
 };
 
-// The output is written under a scratch name beside its final one and renamed when it is
-// complete, so that a failed recovery leaves no half-written archive behind, nor destroys an
-// archive that --force would have replaced.
-class Output {
-public:
-    explicit Output(std::string base) : base_(std::move(base)), scratch_(base_ + ".recovering") {}
-    Output(const Output &) = delete;
-    Output &operator=(const Output &) = delete;
-    ~Output() {
-        if (file_ != nullptr) tesra_close_data_file(file_);
-        if (!done_) {
-            std::remove((scratch_ + ".meta").c_str());
-            std::remove((scratch_ + ".gz").c_str());
-        }
-    }
-
-    tesra_error_t create(uint32_t major, uint32_t minor, int level, std::string *step) {
-        const char *meta = nullptr;
-        const char *data = nullptr;
-        // The creation duration only sizes the first tables, which grow as records arrive.
-        *step = create_step();
-        if (auto rc = tesra_create_data_file(scratch_.c_str(), major, minor,
-                                             format::kDefaultPartialDuration, &file_, &meta, &data);
-            rc != TESRA_SUCCESS) {
-            return rc;
-        }
-        *step = "set level";
-        return apply_level(file_, level);
-    }
-    tesra_file_handle_t *file() const { return file_; }
-
-    // Whether the records written so far lie at two different sample times or more, as an
-    // archive needs to be closed with an index.
-    bool spans_two_times() const {
-        uint64_t oldest = 0, newest = 0;
-        return tesra_get_oldest_record_time(file_, &oldest) == TESRA_SUCCESS &&
-               tesra_get_newest_record_time(file_, &newest) == TESRA_SUCCESS && newest > oldest;
-    }
-
-    tesra_error_t close() {
-        tesra_file_handle_t *file = file_;
-        file_ = nullptr;
-        return tesra_close_data_file(file);
-    }
-
-    // The data file first: a metadata file is what makes the pair an archive.
-    bool commit(std::string *error) {
-        for (const char *suffix : {".gz", ".meta"}) {
-            std::error_code ec;
-            std::filesystem::rename(scratch_ + suffix, base_ + suffix, ec);
-            if (ec) {
-                *error = fmt::format("cannot rename {}{} to {}{}: {}", scratch_, suffix, base_,
-                                     suffix, ec.message());
-                return false;
-            }
-        }
-        done_ = true;
-        return true;
-    }
-
-private:
-    std::string base_;
-    std::string scratch_;
-    tesra_file_handle_t *file_ = nullptr;
-    bool done_ = false;
-};
-
-bool exists(const std::string &path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
-
-bool same_file(const std::string &a, const std::string &b) {
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
-}
-
-// The output's name must be one the reader accepts; its span should cover the records.
-std::optional<std::string> check_output_name(const std::string &out) {
-    std::vector<char> path(out.begin(), out.end());
-    path.push_back('\0');
-    uint32_t index = 0;
-    uint64_t longest = 0, start = 0, end = 0;
-    if (tesra_parse_filename(path.data(), &index, &longest, &start, &end) != TESRA_SUCCESS) {
-        return fmt::format(
-            "OUT_BASE '{}' is not an archive name: the reader opens only "
-            "<index>_<longest period in s>_<start ms>_<duration ms>",
-            out);
-    }
-    return std::nullopt;
-}
-
-void note_name_span(const std::string &out, uint64_t first, uint64_t last) {
-    std::vector<char> path(out.begin(), out.end());
-    path.push_back('\0');
-    uint32_t index = 0;
-    uint64_t longest = 0, start = 0, end = 0;
-    if (tesra_parse_filename(path.data(), &index, &longest, &start, &end) != TESRA_SUCCESS) return;
-    // Also a name that ends where the template's dot would follow.
-    std::string_view being_written = format::kPartialArchiveTemplate;
-    being_written.remove_suffix(1);
-    if (out.find(being_written) != std::string::npos) return;
-    if (first < start || last > end) {
-        fmt::print(stderr,
-                   "tesra: {}: note: the records span {} .. {} ms, outside the name's {} .. {} "
-                   "ms; tesra check will report it\n",
-                   out, first, last, start, end);
-    }
-}
-
 int run_recover(const RecoverOptions &opt) {
     const std::string base = archive_base(opt.base);
     const std::string out_base = archive_base(opt.out);
@@ -145,7 +35,7 @@ int run_recover(const RecoverOptions &opt) {
         same_file(base + ".gz", out_base + ".gz")) {
         return report_usage("OUT_BASE must not be the archive being recovered");
     }
-    if (!opt.force && (exists(out_base + ".meta") || exists(out_base + ".gz"))) {
+    if (!opt.force && archive_exists(out_base)) {
         return report_usage(fmt::format("{} exists; give --force to replace it", out_base));
     }
 
@@ -155,7 +45,7 @@ int run_recover(const RecoverOptions &opt) {
     auto rules = preset.rules(base);
     if (!rules) return report_problem(base, "reading the preset from the metadata failed");
 
-    Output output(out_base);
+    ScratchArchive output(out_base + ".recovering");
     std::string step;
     if (auto rc = output.create(preset.major(), preset.minor(), opt.level, &step);
         rc != TESRA_SUCCESS) {
@@ -207,7 +97,7 @@ int run_recover(const RecoverOptions &opt) {
                               scan.good_records, scan.good_records == 1 ? "" : "s"));
     }
     if (auto rc = output.close(); rc != TESRA_SUCCESS) return report_failure(out_base, "close", rc);
-    if (!output.commit(&error)) return report_problem(out_base, error);
+    if (!output.commit(out_base, &error)) return report_problem(out_base, error);
 
     fmt::print("{}: {} record{} recovered, sample times {} .. {}\n", out_base, scan.good_records,
                scan.good_records == 1 ? "" : "s", base_time + *first_time, base_time + last_time);

@@ -4,6 +4,7 @@
 #include "cli_common.h"
 #include "commands.h"
 #include "query_run.h"
+#include "series_commands.h"
 
 namespace tesra::cli {
 namespace {
@@ -12,6 +13,7 @@ struct TimestampsOptions {
     std::string base;
     std::string object;
     std::string period;
+    SeriesFlags series;
 };
 
 int run_timestamps(const TimestampsOptions &opt) {
@@ -56,10 +58,29 @@ void add_timestamps_command(CLI::App &app, int &status) {
     CLI::App *cmd = app.add_subcommand(
         "timestamps",
         "Print the sample times of an object at one period: milliseconds and UTC, one a line.");
-    cmd->add_option("BASE", opt->base, "Archive base path")->required();
-    cmd->add_option("OBJECT", opt->object, "Object name")->required();
-    cmd->add_option("PERIOD", opt->period, "Sampling period: ms or 60s, 5m, 1h, once")->required();
-    cmd->callback([opt, &status] { status = run_timestamps(*opt); });
+    // CLI11 cannot end a list of positionals before the last ones: BASE... OBJECT PERIOD is
+    // split here.
+    cmd->add_option("BASE", opt->series.sources.sources,
+                    "Archive base path (several, a directory or a glob for a series), then the "
+                    "object name and the sampling period (ms or 60s, 5m, 1h, once)")
+        ->expected(3, -1)
+        ->required();
+    add_series_flags(*cmd, opt->series);
+    cmd->callback([opt, &status] {
+        std::vector<std::string> rest;
+        if (!split_sources(opt->series.sources.sources, 2, rest)) {
+            status = kExitUsage;
+            return;
+        }
+        opt->object = rest[0];
+        opt->period = rest[1];
+        if (is_series(opt->series.sources.sources)) {
+            status = run_series_timestamps(opt->series, opt->object, opt->period);
+            return;
+        }
+        opt->base = opt->series.sources.sources.front();
+        status = run_timestamps(*opt);
+    });
 }
 
 }  // namespace tesra::cli

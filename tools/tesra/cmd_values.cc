@@ -12,6 +12,7 @@
 #include "follow.h"
 #include "query_run.h"
 #include "row_sinks.h"
+#include "series_commands.h"
 
 namespace tesra::cli {
 namespace {
@@ -24,6 +25,7 @@ struct ValuesOptions {
     std::vector<std::string> keys;
     std::vector<std::string> counters;
     std::string format = "table";
+    SeriesFlags series;
     FollowOptions follow;
 };
 
@@ -244,8 +246,13 @@ void add_values_command(CLI::App &app, int &status) {
         "values",
         "Print the counter values of an object's instances: one row per sample time and "
         "instance. Times are milliseconds or ISO 8601 UTC (2025-12-06T05:46:40Z).");
-    cmd->add_option("BASE", opt->base, "Archive base path")->required();
-    cmd->add_option("OBJECT", opt->object, "Object name")->required();
+    // CLI11 cannot end a list of positionals before a last one: BASE... OBJECT is split in the
+    // callback.
+    cmd->add_option("BASE", opt->series.sources.sources,
+                    "Archive base path (several, a directory or a glob for a series), then the "
+                    "object name")
+        ->expected(2, -1)
+        ->required();
     cmd->add_option("--period", opt->period,
                     "Sampling period: ms or 60s, 5m, 1h, once (default: the shortest)");
     auto *at = cmd->add_option("--at", opt->at, "Only the sample at this time");
@@ -262,7 +269,27 @@ void add_values_command(CLI::App &app, int &status) {
         ->check(CLI::IsMember({"table", "csv", "json"}));
     add_follow_options(*cmd, opt->follow);
     at->excludes(cmd->get_option("--follow"));
-    cmd->callback([opt, &status] { status = run_values(*opt); });
+    add_series_flags(*cmd, opt->series);
+    cmd->callback([opt, &status] {
+        std::vector<std::string> rest;
+        if (!split_sources(opt->series.sources.sources, 1, rest)) {
+            status = kExitUsage;
+            return;
+        }
+        opt->object = rest[0];
+        if (is_series(opt->series.sources.sources)) {
+            if (opt->follow.follow) {
+                status = report_usage("--follow reads one archive, not a series");
+                return;
+            }
+            status = run_series_values(opt->series, {opt->object, opt->period, opt->at, opt->from,
+                                                     opt->to, opt->format, opt->keys,
+                                                     opt->counters});
+            return;
+        }
+        opt->base = opt->series.sources.sources.front();
+        status = run_values(*opt);
+    });
 }
 
 }  // namespace tesra::cli

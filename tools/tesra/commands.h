@@ -16,5 +16,7 @@ void add_check_command(CLI::App &app, int &status);
 void add_recover_command(CLI::App &app, int &status);
 void add_gen_command(CLI::App &app, int &status);
 void add_export_command(CLI::App &app, int &status);
+void add_extract_command(CLI::App &app, int &status);
+void add_merge_command(CLI::App &app, int &status);
 
 }  // namespace tesra::cli

@@ -32,6 +32,8 @@ private:
             {"recover", "Save every whole record of a damaged or never-closed archive"},
             {"gen", "Write a deterministic synthetic archive"},
             {"export", "Export counters as OpenMetrics, or push them to an import endpoint"},
+            {"extract", "Write the selected records of an archive or a series as a new archive"},
+            {"merge", "Write several archives of one node as one archive"},
         };
         if (auto it = kSummaries.find(sub.get_name()); it != kSummaries.end()) return it->second;
         // A subcommand without an entry: its description up to the first sentence or clause end.
@@ -77,6 +79,8 @@ int main(int argc, char **argv) {
     add_recover_command(app, status);
     add_gen_command(app, status);
     add_export_command(app, status);
+    add_extract_command(app, status);
+    add_merge_command(app, status);
     app.formatter(std::make_shared<SummaryFormatter>());
 
     try {

@@ -25,6 +25,7 @@ struct CounterValues {
 
 struct InstanceValues {
     std::vector<CounterValues> counters;  // key counters first, then the queried counters
+    std::string archive;                  // over a series: the archive the row comes from
 };
 
 // What to read: one object at one period, a time range, key values and counters.

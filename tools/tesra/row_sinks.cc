@@ -225,6 +225,7 @@ nlohmann::json json_sample(uint64_t time, const InstanceValues &instance) {
     }
     sample["keys"] = std::move(keys);
     sample["values"] = std::move(values);
+    if (!instance.archive.empty()) sample["archive"] = instance.archive;
     return sample;
 }
 
