@@ -62,43 +62,71 @@ tesra::read::GzAccessOptions options_for(uint8_t flags) {
 // start another one end the stream), and whether an error ended it. gzread itself is not the
 // reference: on a stream cut short it stops a few hundred bytes early or not, depending on the
 // sizes of the reads and on seeks.
-struct Reference {
-    std::vector<unsigned char> bytes;
-    bool failed = false;
-};
-
+// Inflated only as far as the reads need (a few short reads of a stream that inflates to
+// megabytes are the common input), into one buffer kept across inputs: fresh megabytes per
+// input cost more in page faults and sanitizer bookkeeping than the inflating itself.
 constexpr std::size_t kMaxInflated = std::size_t{64} << 20;
 
-Reference inflate_with_zlib(std::span<const uint8_t> file) {
-    Reference r;
-    if (file.size() < 2 || file[0] != 0x1f || file[1] != 0x8b) {
-        r.bytes.assign(file.begin(), file.end());
-        return r;
-    }
-    z_stream zs{};
-    if (inflateInit2(&zs, 15 + 16) != Z_OK) std::abort();
-    zs.next_in = const_cast<Bytef *>(file.data());
-    zs.avail_in = static_cast<uInt>(file.size());
-    std::vector<unsigned char> buf(1 << 16);
-    while (r.bytes.size() <= kMaxInflated) {
-        zs.next_out = buf.data();
-        zs.avail_out = static_cast<uInt>(buf.size());
-        const int rc = inflate(&zs, Z_NO_FLUSH);
-        r.bytes.insert(r.bytes.end(), buf.data(), zs.next_out);
-        if (rc == Z_STREAM_END) {
-            if (zs.avail_in < 2 || zs.next_in[0] != 0x1f || zs.next_in[1] != 0x8b) break;
-            if (inflateReset(&zs) != Z_OK) std::abort();
-            continue;
+class Reference {
+public:
+    void reset(std::span<const uint8_t> file) {
+        if (started_) inflateEnd(&zs_);
+        started_ = false;
+        bytes_.clear();
+        failed_ = false;
+        complete_ = false;
+        if (file.size() < 2 || file[0] != 0x1f || file[1] != 0x8b) {
+            bytes_.assign(file.begin(), file.end());
+            complete_ = true;
+            return;
         }
-        if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;  // cut short: what it held is all
-        if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            r.failed = true;
-            break;
-        }
+        zs_ = z_stream{};
+        if (inflateInit2(&zs_, 15 + 16) != Z_OK) std::abort();
+        started_ = true;
+        zs_.next_in = const_cast<Bytef *>(file.data());
+        zs_.avail_in = static_cast<uInt>(file.size());
     }
-    inflateEnd(&zs);
-    return r;
-}
+    // Inflates until `size` bytes are known or the stream ends; false past kMaxInflated.
+    bool ensure(std::size_t size) {
+        constexpr std::size_t kStep = 1 << 16;
+        while (!complete_ && bytes_.size() < size) {
+            if (bytes_.size() > kMaxInflated) return false;
+            const std::size_t had = bytes_.size();
+            bytes_.resize(had + kStep);
+            zs_.next_out = bytes_.data() + had;
+            zs_.avail_out = static_cast<uInt>(kStep);
+            const int rc = inflate(&zs_, Z_NO_FLUSH);
+            bytes_.resize(had + kStep - zs_.avail_out);
+            if (rc == Z_STREAM_END) {
+                if (zs_.avail_in < 2 || zs_.next_in[0] != 0x1f || zs_.next_in[1] != 0x8b) {
+                    complete_ = true;
+                } else if (inflateReset(&zs_) != Z_OK) {
+                    std::abort();
+                }
+                continue;
+            }
+            if (rc == Z_BUF_ERROR && zs_.avail_in == 0) {
+                complete_ = true;  // cut short: what it held is all
+            } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+                failed_ = complete_ = true;
+            }
+        }
+        return true;
+    }
+    // Whether zlib fails anywhere in the file; false when it inflates past kMaxInflated.
+    bool finish() { return ensure(SIZE_MAX); }
+
+    const std::vector<unsigned char> &bytes() const { return bytes_; }
+    bool complete() const { return complete_; }
+    bool failed() const { return failed_; }
+
+private:
+    z_stream zs_{};
+    bool started_ = false;
+    std::vector<unsigned char> bytes_;
+    bool failed_ = false;
+    bool complete_ = false;
+};
 
 }  // namespace
 
@@ -112,17 +140,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         ops.push_back({data[at], le32(data + at + 1)});
     }
     const std::string path = tesra::fuzz::scratch_path("layer.gz");
-    if (!tesra::fuzz::write_bytes(path, std::span<const uint8_t>(data + at, size - at))) return 0;
-    const Reference ref = inflate_with_zlib(std::span<const uint8_t>(data + at, size - at));
-    if (ref.bytes.size() > kMaxInflated) return 0;
+    const std::span<const uint8_t> file(data + at, size - at);
+    if (!tesra::fuzz::write_bytes(path, file)) return 0;
+    static Reference ref;
+    ref.reset(file);
+    // The furthest byte any read can ask for, as if every read returned all it asked.
+    std::size_t furthest = 0;
+    {
+        int64_t position = 0;
+        for (const Op &op : ops) {
+            if (op.kind % 4 == 0) position = op.value;
+            if (op.kind % 4 == 1) position = std::max<int64_t>(0, position - (op.value % (1 << 17)));
+            if (op.kind % 4 >= 2) {
+                position += op.kind % 4 == 2 ? op.value % (1 << 17) : op.value % 64;
+                furthest = std::max(furthest, static_cast<std::size_t>(position));
+            }
+        }
+    }
+    if (!ref.ensure(furthest)) return 0;
 
     auto layer = tesra::read::GzRandomAccess::open(path.c_str(), options_for(flags));
     if (!layer) std::abort();
-    // zlib refuses some damaged streams at a block header the fast inflater takes (an incomplete
-    // Huffman code set, say); that inflater then goes on until the member's check fails, as zlib
-    // itself does for damage inside a block. Bytes past zlib's stop are then not compared.
-    const bool may_outrun_zlib = ref.failed && layer->stats().fast_inflater;
-    std::vector<unsigned char> got(1 << 17);
+    static std::vector<unsigned char> got(1 << 17);
     int64_t position = 0;
     for (const Op &op : ops) {
         if (op.kind % 4 < 2) {
@@ -140,15 +179,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         // The layer fails only where zlib fails too (and may fail on a read that ends before
         // the damage, as zlib reads ahead too); otherwise it returns exactly zlib's bytes.
         if (n < 0) {
-            if (!ref.failed) std::abort();
+            if (!ref.finish()) return 0;
+            if (!ref.failed()) std::abort();
             break;
         }
         const auto pos = static_cast<std::size_t>(position);
-        const std::size_t known = pos < ref.bytes.size() ? ref.bytes.size() - pos : 0;
+        const auto &bytes = ref.bytes();
+        const std::size_t known = pos < bytes.size() ? bytes.size() - pos : 0;
         const std::size_t expected = std::min<std::size_t>(len, known);
         if (static_cast<std::size_t>(n) < expected) std::abort();
+        // zlib refuses some damaged streams at a block header the fast inflater takes (an
+        // incomplete Huffman code set, say); that inflater then goes on until the member's
+        // check fails, as zlib itself does for damage inside a block. Bytes past zlib's stop
+        // are then not compared. (Fewer bytes than asked means the reference is complete.)
+        const bool may_outrun_zlib = ref.complete() && ref.failed() && layer->stats().fast_inflater;
         if (static_cast<std::size_t>(n) > expected && !may_outrun_zlib) std::abort();
-        if (expected > 0 && std::memcmp(got.data(), ref.bytes.data() + pos, expected) != 0) {
+        if (expected > 0 && std::memcmp(got.data(), bytes.data() + pos, expected) != 0) {
             std::abort();
         }
         position += n;
