@@ -651,8 +651,12 @@ ValuesResult Reader::values(const ValuesRequest &request) {
             out.row_time.reserve(rows);
             size_t row_bytes = 0;
             for (size_t k = 0; k < total_columns; ++k) row_bytes += column_at(k).row_bytes();
+            // Small results stay on the heap: a huge page each would cost more than it saves,
+            // and would stay resident for as long as any of their columns lives.
+            constexpr size_t kArenaFrom = size_t{8} << 20;
             std::shared_ptr<ColumnArena> arena;
-            if (rows <= SIZE_MAX / std::max<size_t>(row_bytes, 1) - total_columns * 8) {
+            if (rows <= SIZE_MAX / std::max<size_t>(row_bytes, 1) - total_columns * 8 &&
+                rows * row_bytes >= kArenaFrom) {
                 arena = ColumnArena::create(rows * row_bytes + total_columns * 8);
             }
             for (size_t k = 0; k < total_columns; ++k) {
