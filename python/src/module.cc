@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "reader.h"
 #include "series_reader.h"

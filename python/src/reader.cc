@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 
 #include <sys/mman.h>
 
@@ -173,8 +174,8 @@ std::shared_ptr<ColumnArena> ColumnArena::create(size_t bytes) {
     // Aligned to the huge page size, so that the kernel can back the whole block with them.
     const size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
     const size_t mapped = size + kHuge;
-    void *p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                   -1, 0);
+    void *p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     auto *mapping = static_cast<char *>(p);
     const auto misalign = reinterpret_cast<uintptr_t>(mapping) % kHuge;
