@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "reader.h"
 #include "series_reader.h"
@@ -19,10 +20,12 @@ using tesra::py::SeriesReader;
 namespace {
 
 // A numpy array that owns the vector's buffer: no copy of the values.
-template <class T>
-py::array take(std::vector<T> &&values) {
-    auto *heap = new std::vector<T>(std::move(values));
-    py::capsule owner(heap, [](void *p) { delete static_cast<std::vector<T> *>(p); });
+template <class Vector>
+py::array take(Vector &&values) {
+    using T = typename std::remove_reference_t<Vector>::value_type;
+    using Owned = std::remove_cvref_t<Vector>;
+    auto *heap = new Owned(std::move(values));
+    py::capsule owner(heap, [](void *p) { delete static_cast<Owned *>(p); });
     return py::array_t<T>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
 }
 

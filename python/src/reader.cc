@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
+
+#include <sys/mman.h>
 
 namespace tesra::py {
 
@@ -142,6 +145,54 @@ void Column::reserve(size_t rows) {
             codes.reserve(rows);
             break;
     }
+}
+
+void Column::reserve_in(const std::shared_ptr<ColumnArena> &arena, size_t rows) {
+    auto move_to = [&](auto &values) {
+        using Values = std::remove_reference_t<decltype(values)>;
+        Values moved{typename Values::allocator_type(arena)};
+        moved.reserve(std::max(rows, values.size()));
+        moved.insert(moved.end(), values.begin(), values.end());
+        values = std::move(moved);
+    };
+    switch (kind) {
+        case Kind::kU32:
+            move_to(u32);
+            break;
+        case Kind::kU64:
+            move_to(u64);
+            break;
+        case Kind::kString:
+            move_to(codes);
+            break;
+    }
+}
+
+std::shared_ptr<ColumnArena> ColumnArena::create(size_t bytes) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    if (bytes == 0 || bytes > SIZE_MAX - 2 * kHuge) return nullptr;
+    // Aligned to the huge page size, so that the kernel can back the whole block with them.
+    const size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
+    const size_t mapped = size + kHuge;
+    void *p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    auto *mapping = static_cast<char *>(p);
+    const auto misalign = reinterpret_cast<uintptr_t>(mapping) % kHuge;
+    char *base = mapping + (misalign == 0 ? 0 : kHuge - misalign);
+#ifdef MADV_HUGEPAGE
+    madvise(base, size, MADV_HUGEPAGE);  // advice only: without it the block still works
+#endif
+    return std::shared_ptr<ColumnArena>(new ColumnArena(mapping, mapped, base, size));
+}
+
+ColumnArena::~ColumnArena() { munmap(mapping_, mapped_); }
+
+void *ColumnArena::take(size_t bytes, size_t align) {
+    const size_t start = (used_ + align - 1) / align * align;
+    if (start > size_ || bytes > size_ - start) return nullptr;
+    used_ = start + bytes;
+    return base_ + start;
 }
 
 void Column::push_missing() {
@@ -599,7 +650,23 @@ ValuesResult Reader::values(const ValuesRequest &request) {
             size_t rows = static_cast<size_t>(std::min<uint64_t>(times * instance_position,
                                                                  uint64_t{1} << 26));
             out.row_time.reserve(rows);
-            for (size_t k = 0; k < total_columns; ++k) column_at(k).reserve(rows);
+            size_t row_bytes = 0;
+            for (size_t k = 0; k < total_columns; ++k) row_bytes += column_at(k).row_bytes();
+            // Small results stay on the heap: a huge page each would cost more than it saves,
+            // and would stay resident for as long as any of their columns lives.
+            constexpr size_t kArenaFrom = size_t{8} << 20;
+            std::shared_ptr<ColumnArena> arena;
+            if (rows <= SIZE_MAX / std::max<size_t>(row_bytes, 1) - total_columns * 8 &&
+                rows * row_bytes >= kArenaFrom) {
+                arena = ColumnArena::create(rows * row_bytes + total_columns * 8);
+            }
+            for (size_t k = 0; k < total_columns; ++k) {
+                if (arena != nullptr) {
+                    column_at(k).reserve_in(arena, rows);
+                } else {
+                    column_at(k).reserve(rows);
+                }
+            }
         }
         if (rc != TESRA_SUCCESS) {
             fail(rc, "read the instances of '" + request.object + "' at " + iso_time(time));

@@ -3,7 +3,9 @@
 // with the interpreter lock released; the bindings turn the columns into numpy arrays.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -79,15 +81,74 @@ struct ArchiveInfo {
     bool being_written = false;
 };
 
+// One block of memory that a result's columns share, backed by huge pages where the system
+// grants them. Filling millions of values into fresh memory otherwise costs one page fault per
+// 4 KiB, which on some machines takes longer than reading the archive. Space is handed out
+// front to back and returned only with the whole block, once the last column using it is gone.
+class ColumnArena {
+public:
+    // nullptr when the system refuses the block; the columns then use the ordinary heap.
+    static std::shared_ptr<ColumnArena> create(size_t bytes);
+    ~ColumnArena();
+    ColumnArena(const ColumnArena &) = delete;
+    ColumnArena &operator=(const ColumnArena &) = delete;
+
+    void *take(size_t bytes, size_t align);  // nullptr when the block is used up
+    bool owns(const void *p) const {
+        auto *c = static_cast<const char *>(p);
+        return c >= base_ && c < base_ + size_;
+    }
+
+private:
+    ColumnArena(char *mapping, size_t mapped, char *base, size_t size)
+        : mapping_(mapping), mapped_(mapped), base_(base), size_(size) {}
+    char *mapping_;
+    size_t mapped_;
+    char *base_;
+    size_t size_;
+    size_t used_ = 0;
+};
+
+// A vector allocator that takes from an arena while it has room, else from the heap.
+template <class T>
+struct ArenaAllocator {
+    using value_type = T;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+    std::shared_ptr<ColumnArena> arena;
+
+    ArenaAllocator() = default;
+    explicit ArenaAllocator(std::shared_ptr<ColumnArena> a) : arena(std::move(a)) {}
+    template <class U>
+    ArenaAllocator(const ArenaAllocator<U> &other) : arena(other.arena) {}
+
+    T *allocate(size_t n) {
+        if (arena != nullptr && n <= SIZE_MAX / sizeof(T)) {
+            if (void *p = arena->take(n * sizeof(T), alignof(T))) return static_cast<T *>(p);
+        }
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T *p, size_t n) {
+        if (arena == nullptr || !arena->owns(p)) std::allocator<T>().deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const ArenaAllocator<U> &other) const {
+        return arena == other.arena;
+    }
+};
+
+template <class T>
+using ColumnValues = std::vector<T, ArenaAllocator<T>>;
+
 // One column of values. Numbers keep their width; strings are kept once each, with a code per
 // row, so that the bindings make one Python string per distinct value.
 struct Column {
     enum class Kind { kU32, kU64, kString };
     std::string name;
     Kind kind = Kind::kU64;
-    std::vector<uint32_t> u32;
-    std::vector<uint64_t> u64;
-    std::vector<uint32_t> codes;
+    ColumnValues<uint32_t> u32;
+    ColumnValues<uint64_t> u64;
+    ColumnValues<uint32_t> codes;
     std::vector<std::string> strings;
     // Rows without a value (a member of a series that lacks the counter): 1 there. Empty
     // while every row has one.
@@ -112,6 +173,10 @@ struct Column {
     }
     void push_text(std::string_view s, size_t position);
     void reserve(size_t rows);
+    // Room for `rows` values in `arena`; the values held so far move there.
+    void reserve_in(const std::shared_ptr<ColumnArena> &arena, size_t rows);
+    // Bytes per row of the column's values.
+    size_t row_bytes() const { return kind == Kind::kU64 ? 8 : 4; }
     // A row without a value: a placeholder, marked in `missing`.
     void push_missing();
     size_t size() const;

@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 import tesra
+from conftest import generate
 
 START_MS = 1765000000000
 
@@ -50,6 +51,21 @@ def test_frame_matches_tool_csv(tool, archive, kwargs, args):
     assert ["time_ms", *frame.index.names[1:], *frame.columns] == \
         [h for h in header if h != "time_utc"]
     assert frame_rows(frame) == [[r[0], *r[2:]] for r in rows]
+
+
+def test_large_frame_outlives_its_archive(tool, tmp_path):
+    # Large enough (some 17 MB of values) that its columns share one memory block: each
+    # instance's rows must match a frame read for that instance alone, after the close.
+    base = generate(tool, tmp_path, "--objects", "1", "--instances", "200", "--counters", "12",
+                    "--duration", "9h", "--period", "60s")
+    with tesra.open(base) as a:
+        frame = a.values("object_001")
+        alone = {k: a.values("object_001", keys={"instance_name": k})
+                 for k in ("inst_00000", "inst_00123", "inst_00199")}
+    assert frame.shape == (108000, 21)
+    for key, expected in alone.items():
+        pd.testing.assert_frame_equal(frame.xs(key, level="instance_name", drop_level=False),
+                                      expected)
 
 
 def test_dtypes_index_and_definitions(archive):
