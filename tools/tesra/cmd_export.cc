@@ -102,8 +102,8 @@ std::vector<std::string> archives_in(const std::string &dir) {
 }
 
 // The text of a counter value list: strings as they are, numbers in decimal, joined by ",".
-std::string value_text(const tesra_counter_data_t &data) {
-    std::string out;
+void value_text(const tesra_counter_data_t &data, std::string &out) {
+    out.clear();
     for (uint32_t i = 0; data.values != nullptr && i < data.num_values; ++i) {
         if (i > 0) out += ',';
         switch (data.value_type) {
@@ -118,7 +118,6 @@ std::string value_text(const tesra_counter_data_t &data) {
                 break;
         }
     }
-    return out;
 }
 
 // Writes text chunks to a stream.
@@ -200,6 +199,7 @@ private:
     int status_ = kExitOk;
     int spool_error_ = 0;
     std::vector<uint64_t> numbers_;  // scratch: one counter's values
+    std::string labels_, key_text_;  // scratch: one instance's label text, one key's value
     bool partial_ = false;
 };
 
@@ -406,20 +406,23 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
                                        uint32_t archive_index) {
     tesra_instance_data_t keys{};
     if (tesra_error_t rc = tesra_get_instance_data(instance, &keys); rc != TESRA_SUCCESS) return rc;
-    std::string labels;
+    // Built in scratch strings kept across calls: this runs for every instance of every record.
+    std::string &labels = labels_;
+    std::string &key_text = key_text_;
+    labels.clear();
     size_t filters_met = 0;
     for (uint32_t k = 0; k < keys.num_key_cnts; ++k) {
         const char *name = keys.key_cnt_names != nullptr ? keys.key_cnt_names[k] : nullptr;
         auto label = route.key_labels.find(name != nullptr ? name : "");
         if (label == route.key_labels.end()) continue;
-        std::string text = value_text(keys.key_cnt_values[k]);
+        value_text(keys.key_cnt_values[k], key_text);
         if (auto f = route.key_filters.find(label->first); f != route.key_filters.end()) {
-            if (f->second != text) return TESRA_SUCCESS;
+            if (f->second != key_text) return TESRA_SUCCESS;
             ++filters_met;
         }
         labels += label->second;
         labels += "=\"";
-        om::append_label_value(labels, text);
+        om::append_label_value(labels, key_text);
         labels += "\",";
     }
     if (filters_met != route.key_filters.size()) return TESRA_SUCCESS;
