@@ -1,6 +1,7 @@
 // Spooled families as OpenMetrics or Prometheus text.
 #include "openmetrics/export_text.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -175,9 +176,11 @@ bool write_family(const Family &family,
                 ok = n == 0 || spool.read(values.data(), sizeof(uint64_t) * n);
             }
             for (uint32_t k = 0; ok && k < n; ++k) {
-                text += prefix(head[0], k);
-                append_uint(text, values[k]);
-                text += stamp;
+                char digits[24];
+                const char *end = std::to_chars(digits, digits + sizeof digits, values[k]).ptr;
+                text.append(prefix(head[0], k))
+                    .append(digits, static_cast<size_t>(end - digits))
+                    .append(stamp);
             }
             chunk_samples += ok ? n : 0;
         }
