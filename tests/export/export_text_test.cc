@@ -2,6 +2,8 @@
 // and the tool on archives whose names need escaping or collide after mapping.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "openmetrics/metric_text.h"
 #include "support/archive_builder.h"
 #include "tools/tool_runner.h"
@@ -142,3 +144,50 @@ TEST(ExportTool, CounterTypeGivesTheTotalSuffixAndUnknownNamesAreReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sample lines of an export stamped with `stamp` (" <seconds>\n"), in order.
+std::string lines_at(const std::string &text, std::string_view stamp) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + at, end - at);
+        if (line.front() != '#' && line.ends_with(stamp)) out += line;
+        at = end;
+    }
+    return out;
+}
+
+}  // namespace
+
+// Two archives of a series share half an hour: the later file index answers for it, the
+// earlier one for the time before, and the overlap is reported.
+TEST(ExportTool, SeriesTakesTheLaterFileIndexWhereArchivesOverlap) {
+    tesra::test::TempDir dir;
+    const std::string first = dir.base("1_60_1765000000000_3600000");
+    const std::string second = dir.base("2_60_1765001800000_3600000");
+    for (const auto &[base, start, seed] :
+         {std::tuple{first, "1765000000000", "1"}, std::tuple{second, "1765001800000", "2"}}) {
+        auto g = run_tesra({"gen", base, "--objects", "1", "--instances", "2", "--counters", "2",
+                            "--duration", "1h", "--period", "60s", "--start", start, "--seed",
+                            seed});
+        ASSERT_EQ(g.status, 0) << g.err;
+    }
+    auto series = run_tesra({"export", dir.path()});
+    auto earlier = run_tesra({"export", first});
+    auto later = run_tesra({"export", second});
+    ASSERT_EQ(series.status, 0) << series.err;
+    ASSERT_EQ(earlier.status, 0) << earlier.err;
+    ASSERT_EQ(later.status, 0) << later.err;
+    EXPECT_NE(series.err.find("are used there"), std::string::npos) << series.err;
+
+    const std::string_view shared = " 1765002700.000\n";  // 45 minutes in
+    ASSERT_FALSE(lines_at(later.out, shared).empty());
+    ASSERT_NE(lines_at(earlier.out, shared), lines_at(later.out, shared));  // seeds differ
+    EXPECT_EQ(lines_at(series.out, shared), lines_at(later.out, shared));
+    const std::string_view before = " 1765000600.000\n";
+    ASSERT_FALSE(lines_at(earlier.out, before).empty());
+    EXPECT_EQ(lines_at(series.out, before), lines_at(earlier.out, before));
+}

@@ -1,10 +1,8 @@
-// tesra export: the numeric counters of one or more archives as OpenMetrics text, or pushed to
-// a Prometheus-compatible import endpoint. Each archive is walked once in time order and every
-// family's samples are spooled to its own temporary file; the families are then written one
-// after another, so the lines of a family stand together and each series is in time order,
-// across archives too, while memory stays flat in the archives' size.
-#include <dirent.h>
-
+// tesra export: the numeric counters of an archive or a series as OpenMetrics text, or pushed to
+// a Prometheus-compatible import endpoint. Each member is walked once in time order, over the
+// times the series gives it, and every family's samples are spooled to its own temporary file;
+// the families are then written one after another, so the lines of a family stand together and
+// each series is in time order, across archives too, while memory stays flat in their size.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -14,17 +12,18 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sys/stat.h>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "cli_common.h"
 #include "commands.h"
+#include "common/archive_format.h"
 #include "openmetrics/export_model.h"
 #include "openmetrics/export_text.h"
 #include "openmetrics/metric_text.h"
 #include "openmetrics/push.h"
+#include "series_source.h"
 
 namespace tesra::cli {
 namespace {
@@ -33,7 +32,7 @@ using om::Family;
 using om::FamilyKind;
 
 struct ExportOptions {
-    std::vector<std::string> sources;
+    SourceOptions sources;
     std::string format = "openmetrics";
     std::string output;
     std::vector<std::string> objects;
@@ -76,34 +75,9 @@ struct ObjectRoute {
     std::map<std::string, std::string> key_filters;  // key counter name -> required text
 };
 
-struct Source {
-    std::string base;
-    uint64_t start = 0;
-};
-
-bool is_directory(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The archives a directory holds: every "<base>.meta", by name.
-std::vector<std::string> archives_in(const std::string &dir) {
-    std::vector<std::string> out;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(dir.c_str()), ::closedir);
-    if (!d) return out;
-    while (dirent *e = ::readdir(d.get())) {
-        std::string name = e->d_name;
-        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".meta") == 0) {
-            out.push_back(dir + "/" + name.substr(0, name.size() - 5));
-        }
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // The text of a counter value list: strings as they are, numbers in decimal, joined by ",".
-std::string value_text(const tesra_counter_data_t &data) {
-    std::string out;
+void value_text(const tesra_counter_data_t &data, std::string &out) {
+    out.clear();
     for (uint32_t i = 0; data.values != nullptr && i < data.num_values; ++i) {
         if (i > 0) out += ',';
         switch (data.value_type) {
@@ -118,7 +92,6 @@ std::string value_text(const tesra_counter_data_t &data) {
                 break;
         }
     }
-    return out;
 }
 
 // Writes text chunks to a stream.
@@ -161,11 +134,12 @@ public:
 
 private:
     int parse_options();
-    std::vector<Source> collect_sources();
+    std::optional<std::vector<CopySource>> collect_sources();
     bool prepare(const Archive &archive,
                  std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
     Family *family_for(const std::string &object, const CounterInfo &counter);
     bool walk(const Archive &archive,
+              const CopySource &member,
               uint32_t archive_index,
               std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes);
     tesra_error_t spool_instance(tesra_instance_handle_t *instance,
@@ -200,6 +174,7 @@ private:
     int status_ = kExitOk;
     int spool_error_ = 0;
     std::vector<uint64_t> numbers_;  // scratch: one counter's values
+    std::string labels_, key_text_;  // scratch: one instance's label text, one key's value
     bool partial_ = false;
 };
 
@@ -239,30 +214,14 @@ int Exporter::parse_options() {
     return kExitOk;
 }
 
-std::vector<Source> Exporter::collect_sources() {
-    std::vector<std::string> bases;
-    for (const auto &s : opt_.sources) {
-        if (is_directory(s)) {
-            auto found = archives_in(s);
-            if (found.empty()) status_ = report_problem(s, "no archives in this directory");
-            bases.insert(bases.end(), found.begin(), found.end());
-        } else {
-            bases.push_back(archive_base(s));
-        }
-    }
-    std::vector<Source> out;
-    for (const auto &base : bases) {
-        Archive archive;
-        if (!archive.open(base)) {
-            status_ = kExitProblem;
-            continue;
-        }
-        out.push_back({base, archive.start_time()});
-    }
-    // A series runs through the archives in time order.
-    std::stable_sort(out.begin(), out.end(),
-                     [](const Source &a, const Source &b) { return a.start < b.start; });
-    return out;
+// The series the sources make: its members in order, each with the times it answers for (a
+// later file index wins where archives overlap); the findings are printed as warnings.
+std::optional<std::vector<CopySource>> Exporter::collect_sources() {
+    int status = kExitOk;
+    auto members =
+        series_members(opt_.sources, from_.value_or(0), to_.value_or(UINT64_MAX), &status);
+    if (!members) status_ = status;
+    return members;
 }
 
 Family *Exporter::family_for(const std::string &object, const CounterInfo &c) {
@@ -406,20 +365,23 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
                                        uint32_t archive_index) {
     tesra_instance_data_t keys{};
     if (tesra_error_t rc = tesra_get_instance_data(instance, &keys); rc != TESRA_SUCCESS) return rc;
-    std::string labels;
+    // Built in scratch strings kept across calls: this runs for every instance of every record.
+    std::string &labels = labels_;
+    std::string &key_text = key_text_;
+    labels.clear();
     size_t filters_met = 0;
     for (uint32_t k = 0; k < keys.num_key_cnts; ++k) {
         const char *name = keys.key_cnt_names != nullptr ? keys.key_cnt_names[k] : nullptr;
         auto label = route.key_labels.find(name != nullptr ? name : "");
         if (label == route.key_labels.end()) continue;
-        std::string text = value_text(keys.key_cnt_values[k]);
+        value_text(keys.key_cnt_values[k], key_text);
         if (auto f = route.key_filters.find(label->first); f != route.key_filters.end()) {
-            if (f->second != text) return TESRA_SUCCESS;
+            if (f->second != key_text) return TESRA_SUCCESS;
             ++filters_met;
         }
         labels += label->second;
         labels += "=\"";
-        om::append_label_value(labels, text);
+        om::append_label_value(labels, key_text);
         labels += "\",";
     }
     if (filters_met != route.key_filters.size()) return TESRA_SUCCESS;
@@ -501,6 +463,7 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
 }
 
 bool Exporter::walk(const Archive &archive,
+                    const CopySource &member,
                     uint32_t archive_index,
                     std::unordered_map<tesra_object_handle_t *, ObjectRoute> &routes) {
     const auto &sys = archive.system();
@@ -521,7 +484,8 @@ bool Exporter::walk(const Archive &archive,
     node_ = static_cast<uint32_t>(known - nodes_.begin());
     if (known == nodes_.end()) nodes_.push_back(node_labels_);
 
-    const uint64_t start = std::max(from_.value_or(0), archive.start_time());
+    const uint64_t start =
+        std::max({from_.value_or(0), archive.start_time(), member.from});
     uint64_t records = 0;
     uint64_t last_time = 0;
     tesra_record_handle_t *record = nullptr;
@@ -531,9 +495,14 @@ bool Exporter::walk(const Archive &archive,
         if (rc = tesra_get_record_info(record, &info); rc != TESRA_SUCCESS) break;
         const uint64_t time = archive.base_time() + info.msecs_since_base;
         if (to_ && time > *to_) break;
+        // Times the series takes from another member are left to it.
+        const uint64_t sample = archive.base_time() +
+                                format::aligned_time(info.msecs_since_base, info.period);
+        const bool outside = !format::is_once_per_archive(info.period) &&
+                             (sample < member.from || sample >= member.to);
         tesra_object_handle_t *object = nullptr;
         if (rc = tesra_get_object_from_record(record, &object); rc != TESRA_SUCCESS) break;
-        if (auto route = routes.find(object); route != routes.end()) {
+        if (auto route = routes.find(object); !outside && route != routes.end()) {
             tesra_instance_handle_t *instance = nullptr;
             rc = tesra_first_instance_from_record(record, &instance);
             for (size_t place = 0; rc == TESRA_SUCCESS && instance != nullptr; ++place) {
@@ -652,7 +621,9 @@ int Exporter::run() {
             parent.empty() ? "/tmp" : parent,
             fmt::format("cannot make a temporary directory: {}", std::strerror(errno)));
     }
-    std::vector<Source> sources = collect_sources();
+    std::optional<std::vector<CopySource>> members = collect_sources();
+    if (!members) return status_;
+    const std::vector<CopySource> &sources = *members;
     for (uint32_t i = 0; i < sources.size(); ++i) {
         Archive archive;
         if (!archive.open(sources[i].base)) {
@@ -664,7 +635,7 @@ int Exporter::run() {
             status_ = kExitProblem;
             continue;
         }
-        if (!walk(archive, i, routes)) return kExitProblem;
+        if (!walk(archive, sources[i], i, routes)) return kExitProblem;
         if (!archive.close()) status_ = kExitProblem;
     }
     for (const auto &o : opt_.objects) {
@@ -694,8 +665,10 @@ void add_export_command(CLI::App &app, int &status) {
     CLI::App *cmd = app.add_subcommand(
         "export",
         "Export the counters of archives as OpenMetrics text, or push them to a "
-        "Prometheus-compatible import endpoint. SOURCES are archives or directories of "
-        "archives. Each numeric counter of an object becomes the family "
+        "Prometheus-compatible import endpoint. SOURCES are one archive, or a series of one "
+        "node's archives (a directory, a glob or several bases; --node picks a node when they "
+        "hold several), read in order with a later file index winning where archives overlap. "
+        "Each numeric counter of an object becomes the family "
         "tesra_<object>_<counter> (characters outside [a-zA-Z0-9_] mapped to _), a gauge unless "
         "--counter-type says otherwise, labelled with the instance's key counters, the node "
         "(node, node_uuid, cluster, cluster_uuid) and, for arrays, x and y. String counters "
@@ -703,8 +676,10 @@ void add_export_command(CLI::App &app, int &status) {
         "sample each time the value changes; --no-info leaves them out. Timestamps are "
         "seconds with a millisecond fraction. An archive whose data stops in the middle is "
         "exported up to there, with a warning and exit status 1 unless --partial-ok.");
-    cmd->add_option("SOURCES", opt->sources, "Archive base paths or directories of archives")
+    cmd->add_option("SOURCES", opt->sources.sources,
+                    "Archive bases, directories or globs of one node's archives (a series)")
         ->required();
+    add_series_options(*cmd, opt->sources);
     cmd->add_option("--format", opt->format, "Output format")
         ->check(CLI::IsMember({"openmetrics"}));
     auto *output = cmd->add_option("-o,--output", opt->output, "Output file (default: stdout)");

@@ -57,10 +57,8 @@ bool Spool::mark_time(uint64_t time) {
 
 bool Spool::put_numbers(uint32_t instance, const uint64_t *values, uint32_t n) {
     const uint32_t head[2] = {instance, n};
-    const size_t at = pending_.size();
-    pending_.resize(at + sizeof head + sizeof(uint64_t) * n);
-    std::memcpy(pending_.data() + at, head, sizeof head);
-    std::memcpy(pending_.data() + at + sizeof head, values, sizeof(uint64_t) * n);
+    put(head, sizeof head);
+    put(values, sizeof(uint64_t) * n);
     return pending_.size() < limit_ || flush();
 }
 

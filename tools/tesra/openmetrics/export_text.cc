@@ -1,6 +1,7 @@
 // Spooled families as OpenMetrics or Prometheus text.
 #include "openmetrics/export_text.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -111,17 +112,27 @@ bool write_family(const Family &family,
     std::string stamp;  // " <time>\n" of the current time marker
     std::vector<uint64_t> values;
     std::string value_text;
-    auto begin_sample = [&](uint32_t instance, size_t element) {
-        text += family.sample_name;
-        text += '{';
-        text += instances.labels[instance];
+    // Everything of a line before its value, per instance and element, built on first use:
+    // a line is then one copy, the value's digits and the time.
+    const std::string_view opening = family.kind == FamilyKind::kInfo ? ",value=\"" : "} ";
+    std::vector<std::vector<std::string>> prefixes(instances.labels.size());
+    auto prefix = [&](uint32_t instance, size_t element) -> const std::string & {
+        auto &row = prefixes[instance];
+        if (element >= row.size()) row.resize(element + 1);
+        std::string &p = row[element];
+        if (!p.empty()) return p;
+        p += family.sample_name;
+        p += '{';
+        p += instances.labels[instance];
         if (element < family.element_labels.size()) {
-            text += family.element_labels[element];
+            p += family.element_labels[element];
         } else if (element > 0 || !family.element_labels.empty()) {
-            text += ",x=\"";
-            append_uint(text, element);
-            text += '"';
+            p += ",x=\"";
+            append_uint(p, element);
+            p += '"';
         }
+        p += opening;
+        return p;
     };
     while (true) {
         uint32_t head[2];
@@ -151,8 +162,7 @@ bool write_family(const Family &family,
                 ok = length == 0 || spool.read(value_text.data(), length);
             }
             if (ok) {
-                begin_sample(head[0], head[1]);
-                text += ",value=\"";
+                text += prefix(head[0], head[1]);
                 append_label_value(text, value_text);
                 text += "\"} 1";
                 text += stamp;
@@ -166,10 +176,11 @@ bool write_family(const Family &family,
                 ok = n == 0 || spool.read(values.data(), sizeof(uint64_t) * n);
             }
             for (uint32_t k = 0; ok && k < n; ++k) {
-                begin_sample(head[0], k);
-                text += "} ";
-                append_uint(text, values[k]);
-                text += stamp;
+                char digits[24];
+                const char *end = std::to_chars(digits, digits + sizeof digits, values[k]).ptr;
+                text.append(prefix(head[0], k))
+                    .append(digits, static_cast<size_t>(end - digits))
+                    .append(stamp);
             }
             chunk_samples += ok ? n : 0;
         }

@@ -87,7 +87,7 @@ void append_help(std::string &out, std::string_view text, bool escape_quote) {
 void append_uint(std::string &out, uint64_t value) {
     char buf[24];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, end);
+    out.append(buf, static_cast<size_t>(end - buf));  // (pointer, pointer) goes through replace
 }
 
 void append_seconds(std::string &out, uint64_t ms) {
