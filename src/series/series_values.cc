@@ -64,14 +64,9 @@ private:
     tesra_error_t read_rows(tesra_timestamp_handle_t *ts,
                             std::vector<RowStore> *rows,
                             size_t *num_rows);
-    tesra_error_t read_record(tesra_record_handle_t *record,
-                              std::vector<RowStore> *rows,
-                              size_t *num_rows);
     tesra_error_t read_instance(tesra_instance_handle_t *instance, RowStore &r);
-    bool passes_filters(const RowStore &r) const;
     // One step of the current member: `*ts_found` false at its end.
     tesra_error_t step_query(std::vector<RowStore> *rows, size_t *num_rows, bool *found);
-    tesra_error_t step_records(std::vector<RowStore> *rows, size_t *num_rows, bool *found);
 
     Series &s_;
     std::string object_;
@@ -86,20 +81,15 @@ private:
     size_t next_ = 0;
 
     OpenArchive current_;
-    // A member is read through a reader query, or, when every counter read is sampled at the
-    // walk's period, by a record walk over its records at that period, which skips the query's
-    // joins across periods.
+    // A member is read through a reader query over its window: the reader finds the object's
+    // records through the index, so the records of other objects are never copied, and it stops
+    // at the object's last record instead of inflating the rest of the member.
     bool active_ = false;
     tesra_query_handle_t *query_ = nullptr;
-    bool by_records_ = false;
-    uint32_t obj_id_ = 0;
-    uint64_t base_time_ = 0;
-    uint64_t first_lo_ = 0;
-    uint64_t hi_ = 0;
-    std::vector<size_t> filter_columns_;  // the column of each key filter
     bool first_step_ = true;
     std::vector<tesra_counter_handle_t *> handles_;  // per column in the current member
     std::vector<size_t> first_value_;                // scratch of read_rows
+    std::vector<tesra_counter_data_t> empty_cells_;  // a row's cells before its values
     uint64_t time_ = 0;
 };
 
@@ -211,11 +201,9 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
         c.value_type = d.value_type();
         c.num_values = d.num_values();
         columns_.push_back(c);
-    }
-    for (const auto &k : filters_) {
-        size_t i = 0;
-        while (i < defs_.size() && defs_[i].name != k.name) ++i;
-        filter_columns_.push_back(i);  // every key counter is a column
+        tesra_counter_data_t empty{};
+        empty.value_type = c.value_type;
+        empty_cells_.push_back(empty);
     }
     return TESRA_SUCCESS;
 }
@@ -277,7 +265,6 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
             return skip_or_fail(index, rc, "header cannot be read");
         }
         bool any_value = false;
-        by_records_ = true;
         for (size_t i = 0; i < defs_.size(); ++i) {
             auto it = std::find_if(here.begin(), here.end(),
                                    [&](const CounterDef &d) { return d.name == defs_[i].name; });
@@ -298,7 +285,6 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
             if (!it->is_key) {
                 names.push_back(defs_[i].name.c_str());
                 any_value = true;
-                by_records_ = by_records_ && it->sampled_at(period_);
             }
         }
         for (const auto &k : filters_) {
@@ -318,25 +304,6 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
             return TESRA_SUCCESS;
         }
     }
-
-    if (with_columns_ && by_records_) {
-        tesra_object_def_t object_info{};
-        tesra_set_latest_version(&object_info);
-        tesra_system_def_t_v6_0 system{};
-        tesra_set_latest_version(&system);
-        rc = tesra_get_object_info(object, &object_info);
-        if (rc == TESRA_SUCCESS) rc = tesra_get_system_info(current_.header, &system);
-        if (rc != TESRA_SUCCESS) return skip_or_fail(index, rc, "header cannot be read");
-        obj_id_ = object_info.obj_id;
-        base_time_ = system.base_time;
-        first_lo_ = lo;
-        hi_ = hi;
-        first_step_ = true;
-        active_ = true;
-        *started = true;
-        return TESRA_SUCCESS;
-    }
-    by_records_ = false;
 
     std::vector<const char *> key_names;
     std::vector<tesra_counter_data_t> key_values(filters_.size());
@@ -373,35 +340,46 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
 }
 
 tesra_error_t Walker::read_instance(tesra_instance_handle_t *instance, RowStore &r) {
-    r.cells.assign(defs_.size(), tesra_counter_data_t{});
-    for (size_t i = 0; i < defs_.size(); ++i) r.cells[i].value_type = columns_[i].value_type;
+    // Every row starts from the empty cells of the columns: a counter the member lacks keeps its
+    // empty cell.
+    r.cells = empty_cells_;
     r.values.clear();
     r.strings.clear();
-    first_value_.assign(defs_.size(), 0);
+    const size_t n = handles_.size();
+    first_value_.resize(n);
     tesra_counter_handle_t *counter = nullptr;
     tesra_counter_data_handle_t *data = nullptr;
     tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);
-    size_t column = 0;  // counters come in column order, so the search starts after the last
+    size_t column = 0;  // counters come in column order: the search starts after the last match
     while (rc == TESRA_SUCCESS && data != nullptr) {
         size_t tried = 0;
-        for (; tried < handles_.size() && handles_[column] != counter; ++tried) {
-            column = column + 1 == handles_.size() ? 0 : column + 1;
+        for (; tried < n && handles_[column] != counter; ++tried) {
+            column = column + 1 == n ? 0 : column + 1;
         }
-        if (tried < handles_.size()) {
+        if (tried < n) {
             tesra_counter_data_t v{};
             if (rc = tesra_get_counter_data_value(data, &v); rc != TESRA_SUCCESS) return rc;
+            const uint32_t count = v.values != nullptr ? v.num_values : 0;
             first_value_[column] = r.values.size();
-            for (uint32_t i = 0; v.values != nullptr && i < v.num_values; ++i) {
-                tesra_cnt_value_t cell = v.values[i];
-                if (v.value_type == TESRA_CNT_STRING) {
-                    // Strings are parked by index until the row's storage stops moving.
-                    r.strings.emplace_back(cell.val_str != nullptr ? cell.val_str : "");
-                    cell.val_8B = r.strings.size() - 1;
+            if (v.value_type != TESRA_CNT_STRING) {
+                if (count == 1) {
+                    r.values.push_back(v.values[0]);
+                } else {
+                    r.values.insert(r.values.end(), v.values, v.values + count);
                 }
-                r.values.push_back(cell);
+            } else {
+                for (uint32_t i = 0; i < count; ++i) {
+                    // Strings are parked by index until the row's storage stops moving.
+                    const char *text = v.values[i].val_str;
+                    r.strings.emplace_back(text != nullptr ? text : "");
+                    tesra_cnt_value_t cell{};
+                    cell.val_8B = r.strings.size() - 1;
+                    r.values.push_back(cell);
+                }
             }
             r.cells[column].value_type = v.value_type;
-            r.cells[column].num_values = v.values != nullptr ? v.num_values : 0;
+            r.cells[column].num_values = count;
+            column = column + 1 == n ? 0 : column + 1;
         }
         rc = tesra_next_counter_data(instance, &counter, &data);
     }
@@ -422,28 +400,6 @@ tesra_error_t Walker::read_instance(tesra_instance_handle_t *instance, RowStore 
     return TESRA_SUCCESS;
 }
 
-bool Walker::passes_filters(const RowStore &r) const {
-    for (size_t i = 0; i < filters_.size(); ++i) {
-        const size_t column = filter_columns_[i];
-        if (column >= r.cells.size()) return false;
-        const tesra_counter_data_t &c = r.cells[column];
-        if (c.num_values == 0) return false;
-        const tesra_cnt_value_t &v = c.values[0];
-        switch (filters_[i].data.value_type) {
-            case TESRA_CNT_STRING:
-                if (filters_[i].text != v.val_str) return false;
-                break;
-            case TESRA_CNT_4BYTES:
-                if (filters_[i].cell.val_4B != v.val_4B) return false;
-                break;
-            default:
-                if (filters_[i].cell.val_8B != v.val_8B) return false;
-                break;
-        }
-    }
-    return true;
-}
-
 tesra_error_t Walker::read_rows(tesra_timestamp_handle_t *ts,
                                 std::vector<RowStore> *rows,
                                 size_t *num_rows) {
@@ -455,22 +411,6 @@ tesra_error_t Walker::read_rows(tesra_timestamp_handle_t *ts,
         if (rc = read_instance(instance, (*rows)[*num_rows]); rc != TESRA_SUCCESS) break;
         ++*num_rows;
         rc = tesra_next_instance(ts, &instance);
-    }
-    return rc;
-}
-
-tesra_error_t Walker::read_record(tesra_record_handle_t *record,
-                                  std::vector<RowStore> *rows,
-                                  size_t *num_rows) {
-    *num_rows = 0;
-    tesra_instance_handle_t *instance = nullptr;
-    tesra_error_t rc = tesra_first_instance_from_record(record, &instance);
-    while (rc == TESRA_SUCCESS && instance != nullptr) {
-        if (rows->size() == *num_rows) rows->emplace_back();
-        RowStore &r = (*rows)[*num_rows];
-        if (rc = read_instance(instance, r); rc != TESRA_SUCCESS) break;
-        if (passes_filters(r)) ++*num_rows;
-        rc = tesra_next_instance_from_record(record, &instance);
     }
     return rc;
 }
@@ -489,32 +429,6 @@ tesra_error_t Walker::step_query(std::vector<RowStore> *rows, size_t *num_rows, 
     return rc;
 }
 
-tesra_error_t Walker::step_records(std::vector<RowStore> *rows, size_t *num_rows, bool *found) {
-    *found = false;
-    while (true) {
-        tesra_record_handle_t *record = nullptr;
-        tesra_error_t rc =
-            first_step_ ? tesra_first_record(current_.file, TESRA_LINEAR_ORDER, first_lo_, &record)
-                        : tesra_next_record(current_.file, &record);
-        first_step_ = false;
-        if (rc != TESRA_SUCCESS || record == nullptr) return rc;
-        tesra_record_header_data_t_v6_0 header{};
-        tesra_set_latest_version(&header);
-        if (rc = tesra_get_record_info(record, &header); rc != TESRA_SUCCESS) return rc;
-        const uint64_t t = base_time_ + header.msecs_since_base;
-        if (t >= hi_) return TESRA_SUCCESS;  // the walk goes by time: nothing later belongs here
-        if (header.obj_id != obj_id_ || header.period != period_ || t < first_lo_) continue;
-        time_ = t;
-        size_t n = 0;
-        if (rc = read_record(record, rows, &n); rc != TESRA_SUCCESS) return rc;
-        // As with a query, a time at which no instance passes the key filters is no time.
-        if (n == 0 && !filters_.empty()) continue;
-        *num_rows = n;
-        *found = true;
-        return TESRA_SUCCESS;
-    }
-}
-
 tesra_error_t Walker::next_time(std::vector<RowStore> *rows, size_t *num_rows, bool *done) {
     *done = false;
     if (num_rows != nullptr) *num_rows = 0;
@@ -529,8 +443,7 @@ tesra_error_t Walker::next_time(std::vector<RowStore> *rows, size_t *num_rows, b
             continue;
         }
         bool found = false;
-        const tesra_error_t rc =
-            by_records_ ? step_records(rows, num_rows, &found) : step_query(rows, num_rows, &found);
+        const tesra_error_t rc = step_query(rows, num_rows, &found);
         if (rc != TESRA_SUCCESS) {
             if (auto r = skip_or_fail(current_.member, rc, "reading its records failed");
                 r != TESRA_SUCCESS) {
