@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "read/gz_engine.h"
 #include "read/gz_random_access.h"
 
 namespace tesra::read {
@@ -171,6 +172,19 @@ struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept {
     return gzopen(path, mode);
 }
 
+tesra_error_t check_data_stream_format(const char *path) noexcept {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return TESRA_FILE_NOT_FOUND;
+    unsigned char magic[2] = {};
+    const int64_t got = read_file_at(fd, magic, sizeof magic, 0);
+    ::close(fd);
+    if (got < 0) return TESRA_READ_FAILED;
+    if (got == 0) return TESRA_SUCCESS;
+    // A lone first byte of the magic is not gzip to zlib either: a writer pushes the whole
+    // header out at once.
+    return got == 2 && magic[0] == 0x1f && magic[1] == 0x8b ? TESRA_SUCCESS : TESRA_READ_FAILED;
+}
+
 tesra_error_t read_data_at(tesra_file_handle_t &file,
                            uint64_t offset,
                            std::span<std::byte> out,
@@ -179,14 +193,22 @@ tesra_error_t read_data_at(tesra_file_handle_t &file,
     gzFile gz = file.i6_0.data_file;
     if (gz == nullptr) return TESRA_FILE_NOT_FOUND;
     if (offset > static_cast<uint64_t>(LLONG_MAX)) return TESRA_SEEK_FAILED;
+    // The open found the stream gzip or still empty; one that later turns out to be something
+    // else (the stream was empty at the open) is refused on each read.
+    tesra_error_t rc = TESRA_SUCCESS;
     if (GzRandomAccess *layer = random_access_of(file)) {
-        return seek_and_read(
+        rc = seek_and_read(
             offset, out, got, [layer](int64_t at) { return layer->seek(at); },
             [layer](void *buf, unsigned len) { return layer->read(buf, len); });
+        if (rc == TESRA_SUCCESS && layer->reads_plain_bytes()) rc = TESRA_READ_FAILED;
+    } else {
+        rc = seek_and_read(
+            offset, out, got, [gz](int64_t at) { return gzseek64(gz, at, SEEK_SET); },
+            [gz](void *buf, unsigned len) { return gzread(gz, buf, len); });
+        if (rc == TESRA_SUCCESS && gzdirect(gz) != 0) rc = TESRA_READ_FAILED;
     }
-    return seek_and_read(
-        offset, out, got, [gz](int64_t at) { return gzseek64(gz, at, SEEK_SET); },
-        [gz](void *buf, unsigned len) { return gzread(gz, buf, len); });
+    if (rc != TESRA_SUCCESS) *got = 0;
+    return rc;
 }
 
 tesra_error_t read_data_exact(tesra_file_handle_t &file,

@@ -79,9 +79,16 @@ int stream_file_descriptor(tesra_file_handle_t &file) noexcept;
 // Opens `path` as a gzip read stream with zlib `mode` ("r" or "rb"); nullptr when it cannot.
 struct gzFile_s *open_data_stream(const char *path, const char *mode) noexcept;
 
+// Whether the data stream at `path` starts as gzip does. zlib reads any other file as it is,
+// which would let a file of something else pass for a stream without records, so its first
+// bytes not being the gzip magic gives TESRA_READ_FAILED. An empty file passes: its writer has
+// pushed nothing out yet.
+tesra_error_t check_data_stream_format(const char *path) noexcept;
+
 // Reads up to out.size() bytes starting at decompressed `offset`. *got receives the bytes read:
 // fewer than asked means the stream ended. A failed positioning gives TESRA_SEEK_FAILED, a
-// decompression or I/O error TESRA_READ_FAILED; a missing stream TESRA_FILE_NOT_FOUND.
+// decompression or I/O error TESRA_READ_FAILED, and so does a stream that turns out not to be
+// gzip (read as it is); a missing stream TESRA_FILE_NOT_FOUND.
 tesra_error_t read_data_at(tesra_file_handle_t &file,
                            uint64_t offset,
                            std::span<std::byte> out,

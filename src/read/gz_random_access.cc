@@ -506,6 +506,10 @@ int GzRandomAccess::file_descriptor() const noexcept {
     return state_->fd;
 }
 
+bool GzRandomAccess::reads_plain_bytes() const noexcept {
+    return state_->forward.format == State::Format::kTransparent;
+}
+
 void release_gz_random_access(void *state) noexcept {
     delete static_cast<GzRandomAccess *>(state);
 }

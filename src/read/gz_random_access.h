@@ -66,6 +66,9 @@ public:
     uint64_t input_taken() const noexcept;
     // The descriptor the layer reads the file through (it stays the layer's).
     int file_descriptor() const noexcept;
+    // The file's first bytes were not gzip, so reads hand out its bytes as they are, as zlib's
+    // do (gzdirect).
+    bool reads_plain_bytes() const noexcept;
 
 private:
     struct State;

@@ -148,6 +148,8 @@ tesra_error_t open_archive(const char *file_path,
     if (auto rc = parse_meta_header(f.metadata_file_path, *file); rc != TESRA_SUCCESS) return rc;
     tesra_header_handle_t *header = f.header;
     hang_stream_state(*file, stream_state);
+    // Checked here, not by a read: opening a closed archive reads nothing of its data stream.
+    if (auto rc = check_data_stream_format(f.data_file_path); rc != TESRA_SUCCESS) return rc;
 
     // An archive still being written has no index on disk yet, nor has one whose writer never
     // closed it; both are indexed from the records their data stream already holds.

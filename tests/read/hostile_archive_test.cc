@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tesra/tesra_live.h"
+
 #include "read/reader_test_support.h"
 
 namespace tesra::test {
@@ -209,6 +211,38 @@ TEST_F(HostileArchiveTest, PartialRecordCountsAreBoundedByLimitAndFile) {
         const tesra_error_t rc = open_with_meta(forged);
         EXPECT_EQ(rc, expected) << count;
     }
+}
+
+// zlib reads a file that is not gzip as it is: such a data stream must neither pass for one
+// without records nor hand out records read from its plain bytes. An empty one belongs to an
+// archive whose writer has pushed nothing out yet.
+TEST_F(HostileArchiveTest, DataStreamThatIsNotGzipIsRefused) {
+    const auto closed = gunzip_file(base + ".gz");
+    ASSERT_TRUE(closed && !closed->empty());
+    std::vector<std::byte> written;
+    append(written, volume_record(60000));
+    append(written, volume_record(120000));
+    const std::string partial = write_partial_archive(dir, {});
+    const struct {
+        const char *name;
+        std::string base;
+        std::vector<std::byte> stream;
+        tesra_error_t expected;
+    } cases[] = {
+        {"closed, records stored uncompressed", base, *closed, TESRA_READ_FAILED},
+        {"being written, records stored uncompressed", partial, written, TESRA_READ_FAILED},
+        {"being written, nothing pushed out yet", partial, {}, TESRA_SUCCESS},
+    };
+    for (const auto &c : cases) {
+        write_file(c.base + ".gz", c.stream);
+        EXPECT_EQ(archive.open(c.base), c.expected) << c.name;
+    }
+    // The follower of that empty stream refuses plain bytes that show up in it later.
+    ASSERT_NE(archive.get(), nullptr);
+    write_file(partial + ".gz", written);
+    uint32_t added = 99;
+    EXPECT_EQ(tesra_refresh_data_file(archive.get(), &added), TESRA_READ_FAILED);
+    EXPECT_EQ(added, 0u);
 }
 
 // ---- the rebuild of an archive still being written ------------------------------------------

@@ -279,8 +279,8 @@ public:
     void begin(const RowLayout &) override {}
 
     void row(uint64_t time, const InstanceValues &instance) override {
-        std::string text =
-            json_sample(time, instance).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::string text = json_sample(time, instance)
+                               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         fmt::print(out_, "{}\n", text);
     }
 
