@@ -21,7 +21,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Our own libraries are found in the build tree and left to the package relations below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${PROJECT_BINARY_DIR}/src/util ${PROJECT_BINARY_DIR}/src/write ${PROJECT_BINARY_DIR}/src/read
-    ${PROJECT_BINARY_DIR}/src/wrapper ${PROJECT_BINARY_DIR}/src/companion)
+    ${PROJECT_BINARY_DIR}/src/wrapper ${PROJECT_BINARY_DIR}/src/companion
+    ${PROJECT_BINARY_DIR}/src/series)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
@@ -30,7 +31,8 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtesra${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "Shared libraries that write and read performance-counter archives (<base>.meta and\n"
-    "<base>.gz), and the extraction library for data-collection services.")
+    "<base>.gz), the extraction library for data-collection services, and the library that\n"
+    "reads a node's series of archives as one timeline.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtesra-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
