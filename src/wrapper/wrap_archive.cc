@@ -22,9 +22,9 @@ tesra_error_t open_archive(const char *path, MessageStyle style, tesra_file_hand
                                  : tesra_open_data_file(path, "r", out, &meta_path, &data_path);
     if (rc == TESRA_SUCCESS) return rc;
     if (style == MessageStyle::kCounterData) {
-        syslog(LOG_ERR, "\nError opening file: %s, error : %s\n", shown(path), label_of(rc));
+        log_error("\nError opening file: %s, error : %s\n", shown(path), label_of(rc));
     } else {
-        syslog(LOG_ERR, "Error opening file: %s, error : %s\n", shown(path), label_of(rc));
+        log_error("Error opening file: %s, error : %s\n", shown(path), label_of(rc));
     }
     *out = nullptr;
     return rc;
@@ -35,16 +35,14 @@ bool close_archive(tesra_file_handle_t *file, const char *path, tesra_error_t co
         const tesra_error_t rc = tesra_close_data_file(file);
         if (rc == TESRA_SUCCESS) return true;
         // The handle is released even when closing reports a failure: never close it twice.
-        syslog(LOG_ERR, "Error closing file: %s, error : %s\n", shown(path), label_of(rc));
+        log_error("Error closing file: %s, error : %s\n", shown(path), label_of(rc));
         set_error(error, rc);
         return false;
     }
     set_error(error, code);
     if (const tesra_error_t rc = tesra_close_data_file(file); rc != TESRA_SUCCESS) {
-        syslog(LOG_ERR,
-               "\nCould not close kelb data file handler, error : %s for file : %s",
-               label_of(rc),
-               shown(path));
+        log_error("\nCould not close kelb data file handler, error : %s for file : %s",
+                  label_of(rc), shown(path));
     }
     return false;
 }
@@ -61,45 +59,33 @@ tesra_error_t locate_object(tesra_file_handle_t *file,
     if (const tesra_error_t rc = tesra_get_oldest_record_time(file, &out->oldest);
         rc != TESRA_SUCCESS) {
         if (plain) {
-            syslog(LOG_ERR,
-                   "Couldn't get the oldest record time error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("Couldn't get the oldest record time error : %s for file : %s", label_of(rc),
+                      shown_path);
         } else {
-            syslog(LOG_ERR,
-                   "\nCould not get the oldest record time error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("\nCould not get the oldest record time error : %s for file : %s",
+                      label_of(rc), shown_path);
         }
         return rc;
     }
     if (const tesra_error_t rc = tesra_get_newest_record_time(file, &out->newest);
         rc != TESRA_SUCCESS) {
         if (plain) {
-            syslog(LOG_ERR,
-                   "Couldn't get the newest record time error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("Couldn't get the newest record time error : %s for file : %s", label_of(rc),
+                      shown_path);
         } else {
-            syslog(LOG_ERR,
-                   "\nCould not get the newest record time error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("\nCould not get the newest record time error : %s for file : %s",
+                      label_of(rc), shown_path);
         }
         return rc;
     }
     tesra_header_handle_t *header = nullptr;
     if (const tesra_error_t rc = tesra_get_header(file, &header); rc != TESRA_SUCCESS) {
         if (plain) {
-            syslog(LOG_ERR,
-                   "Couldn't get the header handle error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("Couldn't get the header handle error : %s for file : %s", label_of(rc),
+                      shown_path);
         } else {
-            syslog(LOG_ERR,
-                   "\nCould not get the header handle error : %s for file : %s",
-                   label_of(rc),
-                   shown_path);
+            log_error("\nCould not get the header handle error : %s for file : %s", label_of(rc),
+                      shown_path);
         }
         return rc;
     }
@@ -109,34 +95,22 @@ tesra_error_t locate_object(tesra_file_handle_t *file,
                                     : tesra_find_object(header, object_name, &out->object);
     if (found != TESRA_SUCCESS) {
         if (plain) {
-            syslog(LOG_ERR,
-                   "Couldn't get the object error : %s, object : %s for file : %s",
-                   label_of(found),
-                   shown_name,
-                   shown_path);
+            log_error("Couldn't get the object error : %s, object : %s for file : %s",
+                      label_of(found), shown_name, shown_path);
         } else {
-            syslog(LOG_ERR,
-                   "\nCould not get the object : [%s], error : %s for file : %s",
-                   shown_name,
-                   label_of(found),
-                   shown_path);
+            log_error("\nCould not get the object : [%s], error : %s for file : %s", shown_name,
+                      label_of(found), shown_path);
         }
         return found;
     }
     if (const tesra_error_t rc = tesra_get_object_info(out->object, &out->info);
         rc != TESRA_SUCCESS) {
         if (plain) {
-            syslog(LOG_ERR,
-                   "Couldn't get the object info error : %s, object : %s for file : %s",
-                   label_of(rc),
-                   shown_name,
-                   shown_path);
+            log_error("Couldn't get the object info error : %s, object : %s for file : %s",
+                      label_of(rc), shown_name, shown_path);
         } else {
-            syslog(LOG_ERR,
-                   "\nCould not get the object info for object : [%s], error : %s for file : %s",
-                   shown_name,
-                   label_of(rc),
-                   shown_path);
+            log_error("\nCould not get the object info for object : [%s], error : %s for file : %s",
+                      shown_name, label_of(rc), shown_path);
         }
         return rc;
     }

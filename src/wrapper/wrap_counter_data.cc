@@ -12,6 +12,7 @@ namespace {
 
 using tesra::wrap::kOwnAllocationFailed;
 using tesra::wrap::label_of;
+using tesra::wrap::log_error;
 
 // Grows a C array by one zero-filled entry. A zero entry is what the release call stops at,
 // so a half-built result can always be released. The array is unchanged on failure.
@@ -72,22 +73,20 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
     tesra_counter_data_handle_t *counter_data = nullptr;
     if (const tesra_error_t rc = tesra_first_counter_data(instance, &counter, &counter_data);
         rc != TESRA_SUCCESS) {
-        syslog(LOG_ERR, "\nCould not get first counter data error : %s for file : %s", label_of(rc),
-               path);
+        log_error("\nCould not get first counter data error : %s for file : %s", label_of(rc),
+                  path);
         return rc;
     }
     while (counter_data != nullptr) {
         tesra_counter_def_t info{};
         if (const tesra_error_t rc = tesra_get_counter_info(counter, &info); rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get counter info error : %s for file : %s", label_of(rc),
-                   path);
+            log_error("\nCould not get counter info error : %s for file : %s", label_of(rc), path);
             return rc;
         }
         if (describe_counters) {
             counter_wrapper_headers *header = append_zeroed(out.headers, *out.header_count);
             if (header == nullptr) {
-                syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s",
-                       path);
+                log_error("\nCould not allocate memory for wrapper_header in file : %s", path);
                 return kOwnAllocationFailed;
             }
             ++*out.header_count;
@@ -95,8 +94,7 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
             if (info.name != nullptr) {
                 header->counter_name = strdup(info.name);
                 if (header->counter_name == nullptr) {
-                    syslog(LOG_ERR, "\nCould not allocate memory for wrapper_header in file : %s",
-                           path);
+                    log_error("\nCould not allocate memory for wrapper_header in file : %s", path);
                     return kOwnAllocationFailed;
                 }
             }
@@ -104,23 +102,22 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
         tesra_counter_data_t value{};
         if (const tesra_error_t rc = tesra_get_counter_data_value(counter_data, &value);
             rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get counter data value error : %s for file : %s",
-                   label_of(rc), path);
+            log_error("\nCould not get counter data value error : %s for file : %s", label_of(rc),
+                      path);
             return rc;
         }
         tesra_counter_data_t *copy =
             append_zeroed(&entry->counter_values, entry->num_of_counters_count);
         if (copy == nullptr) {
-            syslog(LOG_ERR,
-                   "\nCould not allocate memory for wrapper_counter_data's counter_values for file "
-                   ": %s",
-                   path);
+            log_error(
+                "\nCould not allocate memory for wrapper_counter_data's counter_values for file "
+                ": %s",
+                path);
             return kOwnAllocationFailed;
         }
         ++entry->num_of_counters_count;
         if (!copy_values(value, copy)) {
-            syslog(
-                LOG_ERR,
+            log_error(
                 "\nCould not allocate memory for wrapper_counter_data's counter_values values for "
                 "file : %s",
                 path);
@@ -128,7 +125,7 @@ tesra_error_t read_counters(tesra_instance_handle_t *instance,
         }
         if (const tesra_error_t rc = tesra_next_counter_data(instance, &counter, &counter_data);
             rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get next counter data error : %d for file : %s", rc, path);
+            log_error("\nCould not get next counter data error : %d for file : %s", rc, path);
             return rc;
         }
     }
@@ -140,25 +137,24 @@ tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp,
                              const char *path) {
     tesra_instance_handle_t *instance = nullptr;
     if (const tesra_error_t rc = tesra_first_instance(timestamp, &instance); rc != TESRA_SUCCESS) {
-        syslog(LOG_ERR, "\nCould not get the first instance error : %s for file : %s", label_of(rc),
-               path);
+        log_error("\nCould not get the first instance error : %s for file : %s", label_of(rc),
+                  path);
         return rc;
     }
     uint32_t position = 0;
     while (instance != nullptr) {
         tesra_wrapper_counter_data_t *entry = append_zeroed(out.data, position);
         if (entry == nullptr) {
-            syslog(LOG_ERR,
-                   "\nCould not allocate memory for wrapper_counter_data after query in file : %s",
-                   path);
+            log_error(
+                "\nCould not allocate memory for wrapper_counter_data after query in file : %s",
+                path);
             return kOwnAllocationFailed;
         }
         *out.instance_count = position + 1;
         tesra_instance_data_t keys{};
         if (const tesra_error_t rc = tesra_get_instance_data(instance, &keys);
             rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get instance data error : %s for file : %s", label_of(rc),
-                   path);
+            log_error("\nCould not get instance data error : %s for file : %s", label_of(rc), path);
             return rc;
         }
         entry->index = position;
@@ -169,7 +165,7 @@ tesra_error_t read_instances(tesra_timestamp_handle_t *timestamp,
         }
         if (const tesra_error_t rc = tesra_next_instance(timestamp, &instance);
             rc != TESRA_SUCCESS) {
-            syslog(LOG_ERR, "\nCould not get next instance error : %d for file : %s", rc, path);
+            log_error("\nCould not get next instance error : %d for file : %s", rc, path);
             return rc;
         }
         ++position;
@@ -219,19 +215,16 @@ extern "C" bool get_counter_values_for_timestamp(
             if (const tesra_error_t rc =
                     tesra::wrap::collect_counter_names(target.object, time_period, &names);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR,
-                       "Couldn't get the counter information, error: %s, object : %s for file : %s",
-                       label_of(rc),
-                       shown(current_obj_char),
-                       path);
+                log_error(
+                    "Couldn't get the counter information, error: %s, object : %s for file : %s",
+                    label_of(rc), shown(current_obj_char), path);
                 return rc;
             }
             tesra_query_handle_t *query = nullptr;
             if (const tesra_error_t rc =
                     tesra::wrap::run_query(file, target, names, time_period, &query);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR, "\nCould not run the query error : %s for file : %s", label_of(rc),
-                       path);
+                log_error("\nCould not run the query error : %s for file : %s", label_of(rc), path);
                 return rc;
             }
             // A query whose range misses the archive has no sample time to match.
@@ -239,26 +232,24 @@ extern "C" bool get_counter_values_for_timestamp(
             tesra_timestamp_handle_t *timestamp = nullptr;
             if (const tesra_error_t rc = tesra_first_timestamp(query, &timestamp);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR,
-                       "\nCould not get the first timestamp error : %s for file : %s",
-                       label_of(rc),
-                       path);
+                log_error("\nCould not get the first timestamp error : %s for file : %s",
+                          label_of(rc), path);
                 return rc;
             }
             while (timestamp != nullptr) {
                 uint64_t sample_time = 0;
                 if (const tesra_error_t rc = tesra_get_timestamp(timestamp, &sample_time);
                     rc != TESRA_SUCCESS) {
-                    syslog(LOG_ERR, "\nCould not get the timestamp error : %s for file : %s",
-                           label_of(rc), path);
+                    log_error("\nCould not get the timestamp error : %s for file : %s",
+                              label_of(rc), path);
                     return rc;
                 }
                 // Later sample times are not visited once the requested one was read.
                 if (sample_time == time) return read_instances(timestamp, out, path);
                 const tesra_error_t rc = tesra_next_timestamp(query, &timestamp);
                 if (rc != TESRA_SUCCESS && rc != TESRA_RECORD_EMPTY) {
-                    syslog(LOG_ERR, "\nCould not get next timestamp error : %s for file : %s",
-                           label_of(rc), path);
+                    log_error("\nCould not get next timestamp error : %s for file : %s",
+                              label_of(rc), path);
                     return rc;
                 }
             }

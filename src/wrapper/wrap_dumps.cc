@@ -13,6 +13,7 @@
 
 namespace {
 
+using tesra::wrap::log_error;
 using tesra::wrap::shown;
 
 struct FileCloser {
@@ -40,18 +41,16 @@ extern "C" bool write_timestamps_to_file(const char *kelb_file_path,
         get_timestamp_list(kelb_file_path, time_period, current_obj, &timestamps, &count, &error);
     log.reopen();
     if (!listed) {
-        syslog(LOG_ERR,
-               "get_timestamp_list routine failed to retrieve timestamps for file : %s",
-               shown(kelb_file_path));
+        log_error("get_timestamp_list routine failed to retrieve timestamps for file : %s",
+                  shown(kelb_file_path));
         // A failed list may still hold what was read before the failure.
         free_tesra_wrapper_timestamps_data(timestamps, error);
         return false;
     }
     OutputFile out(output_file_path != nullptr ? std::fopen(output_file_path, "w") : nullptr);
     if (!out) {
-        syslog(LOG_ERR,
-               "Could not open output file to dump the timestamp values for file : %s",
-               shown(kelb_file_path));
+        log_error("Could not open output file to dump the timestamp values for file : %s",
+                  shown(kelb_file_path));
         free_tesra_wrapper_timestamps_data(timestamps, error);
         return false;
     }
@@ -59,9 +58,8 @@ extern "C" bool write_timestamps_to_file(const char *kelb_file_path,
         std::fprintf(out.get(), "Timestamp: %" PRIu64 "\n", timestamps[i]);
     free_tesra_wrapper_timestamps_data(timestamps, error);
     if (!finish_output(std::move(out))) {
-        syslog(LOG_ERR,
-               "Could not write the timestamp values to the output file for file : %s",
-               shown(kelb_file_path));
+        log_error("Could not write the timestamp values to the output file for file : %s",
+                  shown(kelb_file_path));
         return false;
     }
     return true;
@@ -75,9 +73,8 @@ extern "C" bool write_counter_values_for_timestamp_to_file(const char *kelb_file
     const tesra::wrap::SystemLog log(tesra::wrap::kCounterDataIdent);
     OutputFile out(output_file_path != nullptr ? std::fopen(output_file_path, "w") : nullptr);
     if (!out) {
-        syslog(LOG_ERR,
-               "\nCould not dump counter values to file. Error opening output file : %s",
-               shown(output_file_path));
+        log_error("\nCould not dump counter values to file. Error opening output file : %s",
+                  shown(output_file_path));
         return false;
     }
     tesra_wrapper_counter_data_t *data = nullptr;
@@ -99,9 +96,8 @@ extern "C" bool write_counter_values_for_timestamp_to_file(const char *kelb_file
     // Releases a partial result and the error text as well; neither is passed on.
     free_tesra_wrapper_counter_data(data, instance_count, headers, header_count, error);
     if (!finish_output(std::move(out))) {
-        syslog(LOG_ERR,
-               "\nCould not dump counter values to file. Error writing output file : %s",
-               shown(output_file_path));
+        log_error("\nCould not dump counter values to file. Error writing output file : %s",
+                  shown(output_file_path));
         return false;
     }
     return read;

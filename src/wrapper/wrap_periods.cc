@@ -8,6 +8,7 @@
 #include "wrap_log.h"
 
 using tesra::wrap::label_of;
+using tesra::wrap::log_error;
 using tesra::wrap::MessageStyle;
 using tesra::wrap::shown;
 
@@ -46,19 +47,15 @@ extern "C" bool get_periods_list(const char *kelb_file_path,
             // Owned from here on every path, so it is released exactly once.
             const std::unique_ptr<uint64_t, FreeDeleter> periods(raw_periods);
             if (rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR,
-                       "Couldn't get the object periods error : %s, object : %s for file : %s",
-                       label_of(rc),
-                       shown(current_obj),
-                       shown(kelb_file_path));
+                log_error("Couldn't get the object periods error : %s, object : %s for file : %s",
+                          label_of(rc), shown(current_obj), shown(kelb_file_path));
                 return rc;
             }
             auto *list =
                 static_cast<uint64_t *>(std::calloc(count != 0 ? count : 1, sizeof(uint64_t)));
             if (list == nullptr) {
-                syslog(LOG_ERR,
-                       "Couldn't allocate memory for timestamp_list for file : %s",
-                       shown(kelb_file_path));
+                log_error("Couldn't allocate memory for timestamp_list for file : %s",
+                          shown(kelb_file_path));
                 return tesra::wrap::kOwnAllocationFailed;
             }
             if (count != 0) std::copy_n(periods.get(), count, list);

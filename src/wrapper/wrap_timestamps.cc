@@ -7,6 +7,7 @@
 #include "wrap_log.h"
 
 using tesra::wrap::label_of;
+using tesra::wrap::log_error;
 using tesra::wrap::MessageStyle;
 using tesra::wrap::shown;
 
@@ -36,7 +37,7 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
             // Published at once: on a later failure the caller still releases what was listed.
             auto *list = static_cast<uint64_t *>(std::malloc(sizeof(uint64_t)));
             if (list == nullptr) {
-                syslog(LOG_ERR, "Couldn't allocate memory for timestamp_list for file : %s", path);
+                log_error("Couldn't allocate memory for timestamp_list for file : %s", path);
                 return tesra::wrap::kOwnAllocationFailed;
             }
             *timestamp_list = list;
@@ -45,19 +46,16 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
             if (const tesra_error_t rc =
                     tesra::wrap::collect_counter_names(target.object, time_period, &names);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR,
-                       "Couldn't get the counter information, error: %s, object : %s for file : %s",
-                       label_of(rc),
-                       shown(current_obj),
-                       path);
+                log_error(
+                    "Couldn't get the counter information, error: %s, object : %s for file : %s",
+                    label_of(rc), shown(current_obj), path);
                 return rc;
             }
             tesra_query_handle_t *query = nullptr;
             if (const tesra_error_t rc =
                     tesra::wrap::run_query(file, target, names, time_period, &query);
                 rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR, "Couldn't run the query error : %s for file : %s", label_of(rc),
-                       path);
+                log_error("Couldn't run the query error : %s for file : %s", label_of(rc), path);
                 return rc;
             }
             uint32_t count = 0;
@@ -66,10 +64,8 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
             if (query != nullptr) {
                 if (const tesra_error_t rc = tesra_first_timestamp(query, &timestamp);
                     rc != TESRA_SUCCESS) {
-                    syslog(LOG_ERR,
-                           "Couldn't get the timestamp error : %s for file : %s",
-                           label_of(rc),
-                           path);
+                    log_error("Couldn't get the timestamp error : %s for file : %s", label_of(rc),
+                              path);
                     return rc;
                 }
             }
@@ -77,26 +73,22 @@ extern "C" bool get_timestamp_list(const char *kelb_file_path,
                 uint64_t time = 0;
                 if (const tesra_error_t rc = tesra_get_timestamp(timestamp, &time);
                     rc != TESRA_SUCCESS) {
-                    syslog(LOG_ERR, "Couldn't get timestamp error : %s for file : %s", label_of(rc),
-                           path);
+                    log_error("Couldn't get timestamp error : %s for file : %s", label_of(rc),
+                              path);
                     return rc;
                 }
                 auto *grown = static_cast<uint64_t *>(std::realloc(
                     *timestamp_list, (static_cast<size_t>(count) + 1) * sizeof(uint64_t)));
                 if (grown == nullptr) {
-                    syslog(LOG_ERR,
-                           "Couldn't re-allocate memory for timestamp_list for file : %s",
-                           path);
+                    log_error("Couldn't re-allocate memory for timestamp_list for file : %s", path);
                     return tesra::wrap::kOwnAllocationFailed;
                 }
                 *timestamp_list = grown;
                 grown[count++] = time;
                 const tesra_error_t rc = tesra_next_timestamp(query, &timestamp);
                 if (rc != TESRA_SUCCESS && rc != TESRA_RECORD_EMPTY) {
-                    syslog(LOG_ERR,
-                           "Couldn't get the next timestamp error : %s for file : %s",
-                           label_of(rc),
-                           path);
+                    log_error("Couldn't get the next timestamp error : %s for file : %s",
+                              label_of(rc), path);
                     return rc;
                 }
             }

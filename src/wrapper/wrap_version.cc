@@ -6,6 +6,7 @@
 #include "wrap_log.h"
 
 using tesra::wrap::label_of;
+using tesra::wrap::log_error;
 using tesra::wrap::MessageStyle;
 
 extern "C" tesra_wrapper_file_version get_tesra_file_version(const char *kelb_file_path,
@@ -18,7 +19,7 @@ extern "C" tesra_wrapper_file_version get_tesra_file_version(const char *kelb_fi
         kelb_file_path, MessageStyle::kTimestamps, error, [&](tesra_file_handle_t *file) {
             tesra_file_def_t info{};
             if (const tesra_error_t rc = tesra_get_file_info(file, &info); rc != TESRA_SUCCESS) {
-                syslog(LOG_ERR, "Error getting file info, error : %s\n", label_of(rc));
+                log_error("Error getting file info, error : %s\n", label_of(rc));
                 return rc;
             }
             // The paths in `info` stay the handle's; only the version pair is kept.

@@ -71,6 +71,8 @@ TESRA_TEST_EXPORT int setlogmask(int mask);
 TESRA_TEST_EXPORT void openlog(const char *ident, int option, int facility);
 TESRA_TEST_EXPORT void syslog(int priority, const char *format, ...);
 TESRA_TEST_EXPORT void __syslog_chk(int priority, int flag, const char *format, ...);
+TESRA_TEST_EXPORT void vsyslog(int priority, const char *format, va_list args);
+TESRA_TEST_EXPORT void __vsyslog_chk(int priority, int flag, const char *format, va_list args);
 TESRA_TEST_EXPORT void closelog(void);
 
 int setlogmask(int mask) {
@@ -106,6 +108,16 @@ void __syslog_chk(int priority, int /*flag*/, const char *format, ...) {
     va_start(args, format);
     tesra::test::record_message(priority, format, args);
     va_end(args);
+}
+
+__attribute__((format(printf, 2, 0)))
+void vsyslog(int priority, const char *format, va_list args) {
+    tesra::test::record_message(priority, format, args);
+}
+
+__attribute__((format(printf, 3, 0)))
+void __vsyslog_chk(int priority, int /*flag*/, const char *format, va_list args) {
+    tesra::test::record_message(priority, format, args);
 }
 
 void closelog(void) {
