@@ -11,6 +11,8 @@
 
 #include <sys/mman.h>
 
+#include "tesra/tesra_values.h"
+
 namespace tesra::py {
 
 namespace {
@@ -599,12 +601,14 @@ ValuesResult Reader::values(const ValuesRequest &request) {
             out.row_time.push_back(time_index);
             // Counter data come in a fixed order (keys, then the query's counters); the
             // position is checked against the handle so that a surprise cannot shift columns.
-            size_t position = 0;
-            tesra_counter_handle_t *counter = nullptr;
-            tesra_counter_data_handle_t *data = nullptr;
+            // One call decodes the whole instance into lists the reader reuses.
+            tesra_instance_values_t_v6_0 all{};
             size_t filled_to = 0;  // columns [0, filled_to) of this row have a value
-            rc = tesra_first_counter_data(instance, &counter, &data);
-            while (rc == TESRA_SUCCESS && data != nullptr) {
+            rc = tesra_get_instance_values(instance, &all);
+            if (rc != TESRA_SUCCESS) break;
+            size_t position = 0;
+            for (uint32_t i = 0; i < all.num_cnts; ++i) {
+                const tesra_counter_handle_t *counter = all.counters[i];
                 size_t slot = position;
                 if (slot >= order.size() || order[slot]->handle != counter) {
                     slot = order.size();
@@ -613,10 +617,7 @@ ValuesResult Reader::values(const ValuesRequest &request) {
                     }
                 }
                 if (slot < order.size() && first_column[slot] >= filled_to) {
-                    tesra_counter_data_t value{};
-                    if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) {
-                        break;
-                    }
+                    const tesra_counter_data_t &value = all.values[i];
                     for (size_t k = filled_to; k < first_column[slot]; ++k) {
                         column_at(k).push_missing();
                     }
@@ -632,7 +633,6 @@ ValuesResult Reader::values(const ValuesRequest &request) {
                     filled_to = first_column[slot] + n;
                 }
                 position = slot + 1;
-                rc = tesra_next_counter_data(instance, &counter, &data);
             }
             if (rc != TESRA_SUCCESS) break;
             for (size_t k = filled_to; k < total_columns; ++k) column_at(k).push_missing();
