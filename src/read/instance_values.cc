@@ -12,6 +12,7 @@
 // as long as its record or sample time (a step to the next instance reuses it), so the placement
 // made for the first instance serves every later one, and nothing is allocated per instance.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +69,7 @@ struct Block {
     std::size_t capacity;                // bytes of the whole allocation
     LayoutKey key;
     uint32_t num_cnts;
-    uint32_t num_slots;
+    uint32_t num_slots;  // steps of the decoding plan
     tesra_counter_handle_t **counters;
     tesra_counter_data_t_v6_0 *values;
     Slot *slots;
@@ -197,19 +198,33 @@ tesra_error_t install(tesra_instance_handle_t &instance,
     char *base = reinterpret_cast<char *>(block);
     block->key = key;
     block->num_cnts = static_cast<uint32_t>(n);
-    block->num_slots = static_cast<uint32_t>(layout.slots.size());
     block->counters = reinterpret_cast<tesra_counter_handle_t **>(base + at_counters);
     block->values = reinterpret_cast<tesra_counter_data_t_v6_0 *>(base + at_values);
     block->slots = reinterpret_cast<Slot *>(base + at_slots);
     block->cells = reinterpret_cast<tesra_cnt_value_t *>(base + at_cells);
     block->chars = base + at_chars;
     std::copy(layout.counters.begin(), layout.counters.end(), block->counters);
-    std::copy(layout.slots.begin(), layout.slots.end(), block->slots);
     // Cells start at 0: those of other widths stay so, 4-byte ones keep their upper half 0.
     std::memset(block->cells, 0, layout.cells * sizeof(tesra_cnt_value_t));
+    // The decoding plan: numbers of one width in adjacent slots (a period's counters mostly are)
+    // make one step, whose cells are adjacent too; cells of other widths need none.
+    uint32_t steps = 0;
+    for (const Slot &s : layout.slots) {
+        if (s.kind == Kind::kZero) continue;
+        if (steps > 0 && (s.kind == Kind::k8 || s.kind == Kind::k4)) {
+            Slot &last = block->slots[steps - 1];
+            if (last.kind == s.kind && last.offset + uint64_t{last.count} * s.width == s.offset &&
+                last.first_cell + last.count == s.first_cell) {
+                last.count += s.count;
+                continue;
+            }
+        }
+        block->slots[steps++] = s;
+    }
+    block->num_slots = steps;
     const uint32_t nk = key.num_keys;
-    for (uint32_t j = 0; j < block->num_slots; ++j) {
-        const Slot &s = block->slots[j];
+    for (uint32_t j = 0; j < layout.slots.size(); ++j) {
+        const Slot &s = layout.slots[j];
         tesra_counter_data_t_v6_0 &v = block->values[nk + j];
         v.value_type = s.kind == Kind::kString ? TESRA_CNT_STRING
                        : s.kind == Kind::k8    ? TESRA_CNT_8BYTES
@@ -232,6 +247,10 @@ void decode(const Block &b, const char *instance) noexcept {
         tesra_cnt_value_t *cell = b.cells + s.first_cell;
         switch (s.kind) {
             case Kind::k8:
+                if constexpr (std::endian::native == std::endian::little) {
+                    std::memcpy(cell, p, std::size_t{s.count} * 8);
+                    break;
+                }
                 for (uint32_t k = 0; k < s.count; ++k, p += 8) {
                     cell[k].val_8B =
                         format::detail::get_le<uint64_t>(reinterpret_cast<const std::byte *>(p));

@@ -239,26 +239,28 @@ namespace values_call {
 
 constexpr uint32_t kMix = 9, kPlain = 2;
 
-// "mix": key "name" at every period; at 1000 ms "a" (u64), "t" (two 8-byte strings) and "m"
-// (2 x 2 u32); at 5000 ms "b" (u32) and "w" (2 bytes, a width nothing decodes); once per
-// archive "cfg" (u64). "plain" has no key counter.
+// "mix": key "name" at every period; at 1000 ms "a" and "a2" (u64), "t" (two 8-byte strings)
+// and "m" (2 x 2 u32); at 5000 ms "b" and "b2" (u32) and "w" (2 bytes, a width nothing
+// decodes); once per archive "cfg" (u64). "plain" has no key counter.
 ArchiveSpec spec() {
     ArchiveSpec s;
     ObjectSpec mix;
     mix.id = kMix;
     mix.name = "mix";
-    CounterSpec t = make_counter(3, "t", 0x2008, 16, {1000});
+    CounterSpec t = make_counter(4, "t", 0x2008, 16, {1000});
     t.x_names = {"first", "second"};
-    CounterSpec m = make_counter(4, "m", 0x0104, 16, {1000});
+    CounterSpec m = make_counter(5, "m", 0x0104, 16, {1000});
     m.x_names = {"r0", "r1"};
     m.y_names = {"c0", "c1"};
     mix.counters = {make_counter(1, "name", 0x2010, 16, {1000, 5000, kOnce}, true),
                     make_counter(2, "a", 0x0108, 8, {1000}),
+                    make_counter(3, "a2", 0x0108, 8, {1000}),
                     t,
                     m,
-                    make_counter(5, "b", 0x0104, 4, {5000}),
-                    make_counter(6, "w", 0x0102, 2, {5000}),
-                    make_counter(7, "cfg", 0x0108, 8, {kOnce})};
+                    make_counter(6, "b", 0x0104, 4, {5000}),
+                    make_counter(7, "b2", 0x0104, 4, {5000}),
+                    make_counter(8, "w", 0x0102, 2, {5000}),
+                    make_counter(9, "cfg", 0x0108, 8, {kOnce})};
     ObjectSpec plain;
     plain.id = kPlain;
     plain.name = "plain";
@@ -269,7 +271,7 @@ ArchiveSpec spec() {
 
 std::vector<std::byte> fast(const std::string &name, uint64_t a, uint32_t m0) {
     Instances i;
-    i.str(name, 16).u64(a).str(name + "-x", 8).str("", 8);
+    i.str(name, 16).u64(a).u64(a + 1000).str(name + "-x", 8).str("", 8);
     for (uint32_t k = 0; k < 4; ++k) i.u32(m0 + k);
     return i.bytes();
 }
@@ -285,9 +287,10 @@ std::vector<RecordSpec> records() {
         r.push_back({t, kPlain, 1000, Instances().u64(s).bytes()});
         if (t % 5000 == 0) {
             // Listed in the other order, so that joining has to match them.
-            r.push_back({t, kMix, 5000,
-                         concat({Instances().str("k2", 16).u32(50 + s).str("w2", 2).bytes(),
-                                 Instances().str("k1", 16).u32(s).str("w1", 2).bytes()})});
+            r.push_back(
+                {t, kMix, 5000,
+                 concat({Instances().str("k2", 16).u32(50 + s).u32(60 + s).str("w2", 2).bytes(),
+                         Instances().str("k1", 16).u32(s).u32(9).str("w1", 2).bytes()})});
         }
     }
     return r;
@@ -410,7 +413,7 @@ TEST_P(InstanceValues, GiveWhatTheCounterDataWalkGives) {
     if (c.slot_outside) {
         tesra_counter_handle_t *a = nullptr;
         ASSERT_EQ(tesra_find_counter_by_name(archive_.object(kMix), "a", &a), TESRA_SUCCESS);
-        a->i6_0.record_offsets[archive_.period(kMix, 1000)->period_index] = 60;  // 60 + 8 > 64
+        a->i6_0.record_offsets[archive_.period(kMix, 1000)->period_index] = 70;  // 70 + 8 > 64
     }
     std::vector<Result> called, walked, called_after;
     each_instance([&](tesra_instance_handle_t *inst) { called.push_back(by_call(inst)); });
@@ -439,8 +442,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Records of every period, the once-per-archive one and the keyless object's.
         ValuesCase{"Records", nullptr, 0, {}, false, TESRA_SUCCESS},
-        ValuesCase{
-            "QueryJoiningTwoPeriods", "mix", 5000, {"w", "a", "t", "m", "b"}, false, TESRA_SUCCESS},
+        ValuesCase{"QueryJoiningTwoPeriods",
+                   "mix",
+                   5000,
+                   {"w", "a2", "a", "t", "m", "b", "b2"},
+                   false,
+                   TESRA_SUCCESS},
         // Every counter: parts of 1000 ms, 5000 ms and once per archive.
         ValuesCase{"QueryOfEveryCounter", "mix", 1000, {}, false, TESRA_SUCCESS},
         ValuesCase{"OncePerArchiveQueryWithoutTheCountersPart",
