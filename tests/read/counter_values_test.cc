@@ -242,7 +242,7 @@ constexpr uint32_t kMix = 9, kPlain = 2;
 // "mix": key "name" at every period; at 1000 ms "a" and "a2" (u64), "t" (two 8-byte strings)
 // and "m" (2 x 2 u32); at 5000 ms "b" and "b2" (u32) and "w" (2 bytes, a width nothing
 // decodes); once per archive "cfg" (u64). "plain" has no key counter.
-ArchiveSpec spec() {
+ArchiveSpec mix_archive() {
     ArchiveSpec s;
     ObjectSpec mix;
     mix.id = kMix;
@@ -408,7 +408,7 @@ protected:
 TEST_P(InstanceValues, GiveWhatTheCounterDataWalkGives) {
     const auto &c = GetParam();
     const auto base = dir_.base(kArchiveName);
-    ASSERT_EQ(write_archive(spec(), base, records()), TESRA_SUCCESS);
+    ASSERT_EQ(write_archive(mix_archive(), base, records()), TESRA_SUCCESS);
     ASSERT_EQ(archive_.open(base), TESRA_SUCCESS);
     if (c.slot_outside) {
         tesra_counter_handle_t *a = nullptr;
