@@ -7,9 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
 #include <type_traits>
 
-#include <sys/mman.h>
+#include "tesra/tesra_values.h"
 
 namespace tesra::py {
 
@@ -186,7 +187,9 @@ std::shared_ptr<ColumnArena> ColumnArena::create(size_t bytes) {
     return std::shared_ptr<ColumnArena>(new ColumnArena(mapping, mapped, base, size));
 }
 
-ColumnArena::~ColumnArena() { munmap(mapping_, mapped_); }
+ColumnArena::~ColumnArena() {
+    munmap(mapping_, mapped_);
+}
 
 void *ColumnArena::take(size_t bytes, size_t align) {
     const size_t start = (used_ + align - 1) / align * align;
@@ -403,6 +406,14 @@ struct QueryDef {
     tesra_query_def_t def{};
 };
 
+// One column of a values row: the value it takes from the instance's lists, or none.
+struct RowStep {
+    static constexpr uint32_t kMissing = UINT32_MAX;
+    Column *column;
+    uint32_t value;  // index in the instance's value lists, or kMissing
+    uint32_t k;      // value within the list
+};
+
 Column::Kind kind_of(const CounterDef &c) {
     if (c.is_string()) return Column::Kind::kString;
     return c.element_width() == 4 ? Column::Kind::kU32 : Column::Kind::kU64;
@@ -465,8 +476,8 @@ ValuesResult Reader::values(const ValuesRequest &request) {
     for (const auto &name : request.counters) {
         const CounterDef *c = find_def(name);
         if (c == nullptr) {
-            throw std::invalid_argument("object '" + request.object + "' has no counter '" +
-                                        name + "'");
+            throw std::invalid_argument("object '" + request.object + "' has no counter '" + name +
+                                        "'");
         }
         if (!c->is_key && std::find(selected.begin(), selected.end(), c) == selected.end()) {
             selected.push_back(c);
@@ -559,6 +570,45 @@ ValuesResult Reader::values(const ValuesRequest &request) {
     q.def.end_time = end;
     q.def.period = out.period;
 
+    // Counter data come in a fixed order (keys, then the query's counters); each position is
+    // checked against the handle so that a surprise cannot shift columns. The order is the same
+    // for every instance of a sample time, and mostly of the whole query, so which value goes
+    // to which column (or which column gets none) is worked out when the counters change.
+    std::vector<RowStep> plan;
+    std::vector<const tesra_counter_handle_t *> plan_for;
+    bool plan_ready = false;
+    auto plan_row = [&](const tesra_instance_values_t_v6_0 &all) {
+        plan_for.assign(all.counters, all.counters + all.num_cnts);
+        plan.clear();
+        plan_ready = true;
+        size_t filled_to = 0;  // columns [0, filled_to) of the row have a step
+        size_t position = 0;
+        for (uint32_t i = 0; i < all.num_cnts; ++i) {
+            const tesra_counter_handle_t *counter = all.counters[i];
+            size_t slot = position;
+            if (slot >= order.size() || order[slot]->handle != counter) {
+                slot = order.size();
+                for (size_t k = 0; k < order.size(); ++k) {
+                    if (order[k]->handle == counter) slot = k;
+                }
+            }
+            if (slot < order.size() && first_column[slot] >= filled_to) {
+                for (size_t k = filled_to; k < first_column[slot]; ++k) {
+                    plan.push_back({&column_at(k), RowStep::kMissing, 0});
+                }
+                const uint32_t n = order[slot]->num_values();
+                for (uint32_t k = 0; k < n; ++k) {
+                    plan.push_back({&column_at(first_column[slot] + k), i, k});
+                }
+                filled_to = first_column[slot] + n;
+            }
+            position = slot + 1;
+        }
+        for (size_t k = filled_to; k < total_columns; ++k) {
+            plan.push_back({&column_at(k), RowStep::kMissing, 0});
+        }
+    };
+
     tesra_query_handle_t *query = nullptr;
     if (tesra_error_t rc = tesra_query(file_, &q.def, &query); rc != TESRA_SUCCESS) {
         fail(rc, "query '" + request.object + "'");
@@ -597,45 +647,27 @@ ValuesResult Reader::values(const ValuesRequest &request) {
         rc = tesra_first_instance(ts, &instance);
         while (rc == TESRA_SUCCESS && instance != nullptr) {
             out.row_time.push_back(time_index);
-            // Counter data come in a fixed order (keys, then the query's counters); the
-            // position is checked against the handle so that a surprise cannot shift columns.
-            size_t position = 0;
-            tesra_counter_handle_t *counter = nullptr;
-            tesra_counter_data_handle_t *data = nullptr;
-            size_t filled_to = 0;  // columns [0, filled_to) of this row have a value
-            rc = tesra_first_counter_data(instance, &counter, &data);
-            while (rc == TESRA_SUCCESS && data != nullptr) {
-                size_t slot = position;
-                if (slot >= order.size() || order[slot]->handle != counter) {
-                    slot = order.size();
-                    for (size_t k = 0; k < order.size(); ++k) {
-                        if (order[k]->handle == counter) slot = k;
-                    }
-                }
-                if (slot < order.size() && first_column[slot] >= filled_to) {
-                    tesra_counter_data_t value{};
-                    if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) {
-                        break;
-                    }
-                    for (size_t k = filled_to; k < first_column[slot]; ++k) {
-                        column_at(k).push_missing();
-                    }
-                    const uint32_t n = order[slot]->num_values();
-                    for (uint32_t k = 0; k < n; ++k) {
-                        Column &col = column_at(first_column[slot] + k);
-                        if (value.values == nullptr || k >= value.num_values) {
-                            col.push_missing();
-                        } else {
-                            col.push_value(value.values[k], value.value_type, instance_position);
-                        }
-                    }
-                    filled_to = first_column[slot] + n;
-                }
-                position = slot + 1;
-                rc = tesra_next_counter_data(instance, &counter, &data);
-            }
+            // One call decodes the whole instance into lists the reader reuses.
+            tesra_instance_values_t_v6_0 all{};
+            rc = tesra_get_instance_values(instance, &all);
             if (rc != TESRA_SUCCESS) break;
-            for (size_t k = filled_to; k < total_columns; ++k) column_at(k).push_missing();
+            if (!plan_ready || plan_for.size() != all.num_cnts ||
+                !std::equal(plan_for.begin(), plan_for.end(), all.counters)) {
+                plan_row(all);
+            }
+            for (const RowStep &step : plan) {
+                if (step.value == RowStep::kMissing) {
+                    step.column->push_missing();
+                    continue;
+                }
+                const tesra_counter_data_t &value = all.values[step.value];
+                if (value.values == nullptr || step.k >= value.num_values) {
+                    step.column->push_missing();
+                } else {
+                    step.column->push_value(value.values[step.k], value.value_type,
+                                            instance_position);
+                }
+            }
             ++instance_position;
             rc = tesra_next_instance(ts, &instance);
         }
@@ -647,8 +679,8 @@ ValuesResult Reader::values(const ValuesRequest &request) {
             uint64_t times = out.period == TESRA_ONCE_PER_ARCHIVE_PERIOD || to < from
                                  ? 1
                                  : (to - from) / out.period + 1;
-            size_t rows = static_cast<size_t>(std::min<uint64_t>(times * instance_position,
-                                                                 uint64_t{1} << 26));
+            size_t rows = static_cast<size_t>(
+                std::min<uint64_t>(times * instance_position, uint64_t{1} << 26));
             out.row_time.reserve(rows);
             size_t row_bytes = 0;
             for (size_t k = 0; k < total_columns; ++k) row_bytes += column_at(k).row_bytes();

@@ -120,14 +120,9 @@ tesra_error_t decode_values(const tesra_counter_handle_t &counter,
     return TESRA_SUCCESS;
 }
 
-// The counter list of an instance's source: the query's counters or the record's.
-struct CounterList {
-    tesra_counter_handle_t **counters = nullptr;
-    uint32_t count = 0;
-    tesra_object_handle_t *object = nullptr;
-};
+}  // namespace
 
-CounterList counter_list(const tesra_instance_handle_t &instance) {
+CounterList counter_list(const tesra_instance_handle_t &instance) noexcept {
     if (const tesra_timestamp_handle_t *ts = instance.i6_0.timestamp; ts != nullptr) {
         const tesra_query_handle_t *q = ts->i6_0.query;
         return {q->i6_0.counters, q->i6_0.counters == nullptr ? 0 : q->e6_0.num_cnts,
@@ -139,7 +134,7 @@ CounterList counter_list(const tesra_instance_handle_t &instance) {
 
 tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
                              const tesra_counter_handle_t &counter,
-                             tesra_offset_t *out) {
+                             tesra_offset_t *out) noexcept {
     if (const tesra_record_handle_t *r = instance.i6_0.record; r != nullptr) {
         *out = counter.i6_0.record_offsets[r->i6_0.period->period_index];
         return TESRA_SUCCESS;
@@ -173,6 +168,8 @@ tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
     *out = *fallback;
     return TESRA_SUCCESS;
 }
+
+namespace {
 
 // Builds the counter data of position `index` in the instance's counter order: key counters
 // first, then its source's counter list. `cd` is a fresh handle or the one the previous step

@@ -154,6 +154,23 @@ tesra_error_t decode_slot(const tesra_counter_handle_t &counter,
                           tesra_counter_data_t_v6_0 &data,
                           bool same_counter) noexcept;
 
+// The counter list of an instance's source: the query's counters or the record's, which follow
+// the instance's key counters in its counter data.
+struct CounterList {
+    tesra_counter_handle_t **counters = nullptr;
+    uint32_t count = 0;
+    tesra_object_handle_t *object = nullptr;
+};
+CounterList counter_list(const tesra_instance_handle_t &instance) noexcept;
+
+// Where `counter`'s slot starts in the instance: in a record instance, at the counter's offset in
+// its period; in a query instance (the instance's bytes from each query period, in list order),
+// inside the part of the counter's own period, or of the once-per-archive period when no part
+// has that one. TESRA_PERIOD_NOT_FOUND when no part holds the counter.
+tesra_error_t counter_offset(const tesra_instance_handle_t &instance,
+                             const tesra_counter_handle_t &counter,
+                             tesra_offset_t *out) noexcept;
+
 // Whether a slot of `size` bytes at `offset` fits in `instance_size` bytes.
 inline bool slot_fits(uint64_t offset, uint64_t size, uint64_t instance_size) noexcept {
     uint64_t end = 0;

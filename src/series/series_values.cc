@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tesra/tesra_series.h"
+#include "tesra/tesra_values.h"
 
 #include "common/c_memory.h"
 #include "common/guard.h"
@@ -347,18 +348,20 @@ tesra_error_t Walker::read_instance(tesra_instance_handle_t *instance, RowStore 
     r.strings.clear();
     const size_t n = handles_.size();
     first_value_.resize(n);
-    tesra_counter_handle_t *counter = nullptr;
-    tesra_counter_data_handle_t *data = nullptr;
-    tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);
+    // The whole instance in one call, in lists the reader reuses from instance to instance.
+    tesra_instance_values_t_v6_0 all{};
+    if (tesra_error_t rc = tesra_get_instance_values(instance, &all); rc != TESRA_SUCCESS) {
+        return rc;
+    }
     size_t column = 0;  // counters come in column order: the search starts after the last match
-    while (rc == TESRA_SUCCESS && data != nullptr) {
+    for (uint32_t c = 0; c < all.num_cnts; ++c) {
+        const tesra_counter_handle_t *counter = all.counters[c];
         size_t tried = 0;
         for (; tried < n && handles_[column] != counter; ++tried) {
             column = column + 1 == n ? 0 : column + 1;
         }
         if (tried < n) {
-            tesra_counter_data_t v{};
-            if (rc = tesra_get_counter_data_value(data, &v); rc != TESRA_SUCCESS) return rc;
+            const tesra_counter_data_t &v = all.values[c];
             const uint32_t count = v.values != nullptr ? v.num_values : 0;
             first_value_[column] = r.values.size();
             if (v.value_type != TESRA_CNT_STRING) {
@@ -381,9 +384,7 @@ tesra_error_t Walker::read_instance(tesra_instance_handle_t *instance, RowStore 
             r.cells[column].num_values = count;
             column = column + 1 == n ? 0 : column + 1;
         }
-        rc = tesra_next_counter_data(instance, &counter, &data);
     }
-    if (rc != TESRA_SUCCESS) return rc;
     for (size_t i = 0; i < r.cells.size(); ++i) {
         tesra_counter_data_t &c = r.cells[i];
         if (c.num_values == 0) continue;

@@ -20,6 +20,7 @@
 #include "tesra_live.h"
 #include "tesra_preset.h"
 #include "tesra_series.h"
+#include "tesra_values.h"
 #include "tesra_wrapper_header.h"
 #include "tesra_write_ext.h"
 
@@ -216,6 +217,24 @@ static bool check_instance(tesra_instance_handle_t *instance, uint32_t k, uint32
     CHECK(value.value_type == TESRA_CNT_4BYTES && value.num_values == 2);
     CHECK(value.values[0].val_4B == lat_of(k, t, 0));
     CHECK(value.values[1].val_4B == lat_of(k, t, 1));
+
+    /* The same values in one call, in reader-owned lists: the key first, nothing to free. */
+    tesra_instance_values_t_v6_0 all;
+    CHECK_RC(tesra_get_instance_values(instance, &all));
+    CHECK(all.num_cnts >= 3 && strcmp(all.counters[0]->e6_0.name, "name") == 0);
+    CHECK(strcmp(all.values[0].values[0].val_str, volume_names[k]) == 0);
+    uint32_t seen = 0;
+    for (uint32_t i = 1; i < all.num_cnts; ++i) {
+        const tesra_counter_data_t *v = &all.values[i];
+        if (strcmp(all.counters[i]->e6_0.name, "ops") == 0) {
+            CHECK(v->num_values == 1 && v->values[0].val_8B == ops_of(k, t));
+            seen |= 1;
+        } else if (strcmp(all.counters[i]->e6_0.name, "lat") == 0) {
+            CHECK(v->num_values == 2 && v->values[1].val_4B == lat_of(k, t, 1));
+            seen |= 2;
+        }
+    }
+    CHECK(seen == 3);
     return true;
 }
 

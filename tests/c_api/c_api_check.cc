@@ -9,6 +9,7 @@
 #include "tesra_live.h"
 #include "tesra_preset.h"
 #include "tesra_series.h"
+#include "tesra_values.h"
 #include "tesra_wrapper_header.h"
 #include "tesra_write_ext.h"
 
