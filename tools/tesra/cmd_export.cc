@@ -3,6 +3,8 @@
 // times the series gives it, and every family's samples are spooled to its own temporary file;
 // the families are then written one after another, so the lines of a family stand together and
 // each series is in time order, across archives too, while memory stays flat in their size.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -94,20 +96,50 @@ void value_text(const tesra_counter_data_t &data, std::string &out) {
     }
 }
 
-// Writes text chunks to a stream.
+// Writes text chunks to a stream's descriptor: large ones as they come, small ones gathered
+// first. The chunks are already large; a stream's buffer would only copy them once more.
 class FileOut : public om::TextOut {
 public:
-    explicit FileOut(std::FILE *f) : file_(f) {}
+    explicit FileOut(std::FILE *f) : fd_(fileno(f)) {}
     bool write(std::string_view text, uint64_t samples) override {
         samples_ += samples;
         bytes_ += text.size();
-        return text.empty() || std::fwrite(text.data(), 1, text.size(), file_) == text.size();
+        if (text.size() < kGather) {
+            gathered_.append(text);
+            return gathered_.size() < kGather || drain();
+        }
+        return drain() && put(text);
     }
+    // Writes what is gathered; false when a write failed (error() says why).
+    bool finish() { return drain(); }
+    int error() const { return error_; }
     uint64_t samples() const { return samples_; }
     uint64_t bytes() const { return bytes_; }
 
 private:
-    std::FILE *file_;
+    static constexpr size_t kGather = 256 << 10;
+
+    bool drain() {
+        const bool ok = put(gathered_);
+        gathered_.clear();
+        return ok;
+    }
+    bool put(std::string_view text) {
+        while (error_ == 0 && !text.empty()) {
+            const ssize_t n = ::write(fd_, text.data(), text.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error_ = n < 0 ? errno : EIO;
+                break;
+            }
+            text.remove_prefix(static_cast<size_t>(n));
+        }
+        return error_ == 0;
+    }
+
+    int fd_;
+    int error_ = 0;
+    std::string gathered_;
     uint64_t samples_ = 0;
     uint64_t bytes_ = 0;
 };
@@ -567,7 +599,7 @@ int Exporter::write_output() {
                 ok = false;
                 break;
             }
-        }
+            }
         if (ok) ok = pusher.finish();
         if (!ok) {
             if (!error.empty()) return report_problem(dir_.path(), error);
@@ -587,21 +619,22 @@ int Exporter::write_output() {
         return report_problem(opt_.output, fmt::format("cannot create: {}", std::strerror(errno)));
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> owned(to_file ? file : nullptr, std::fclose);
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    bool ok = std::fflush(file) == 0;  // nothing is buffered; the text goes to its descriptor
     FileOut out(file);
     for (const auto &f : families_) {
+        if (!ok) break;
         if (f->samples == 0) continue;
         if (!om::write_family(*f, instances_, om::TextStyle::kOpenMetrics, out, error)) {
             if (!error.empty()) return report_problem(dir_.path(), error);
-            break;
+            ok = false;
         }
     }
-    out.write("# EOF\n", 0);
-    bool ok = std::fflush(file) == 0 && std::ferror(file) == 0;
+    ok = ok && out.write("# EOF\n", 0) && out.finish();
+    const int write_error = out.error() != 0 ? out.error() : errno;
     if (to_file) ok = std::fclose(owned.release()) == 0 && ok;
     if (!ok) {
         return report_problem(to_file ? opt_.output : "stdout",
-                              fmt::format("write failed: {}", std::strerror(errno)));
+                              fmt::format("write failed: {}", std::strerror(write_error)));
     }
     if (to_file) {
         fmt::print(stderr, "wrote {} families, {} series, {} samples ({}) to {}\n",

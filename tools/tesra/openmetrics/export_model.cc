@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -38,46 +39,37 @@ void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
     path_ = dir.file(dir.files_++);
     limit_ = buffer_bytes;
     keep_open_ = keep_open;
-    pending_.reserve(buffer_bytes + 64);
 }
 
-void Spool::put(const void *bytes, size_t n) {
-    pending_.append(static_cast<const char *>(bytes), n);
-}
-
-bool Spool::mark_time(uint64_t time) {
-    if (has_time_ && time == time_) return true;
-    has_time_ = true;
-    time_ = time;
-    const uint32_t head[2] = {kTimeMarker, 0};
-    put(head, sizeof head);
-    put(&time, sizeof time);
-    return pending_.size() < limit_ || flush();
-}
-
-bool Spool::put_numbers(uint32_t instance, const uint64_t *values, uint32_t n) {
-    const uint32_t head[2] = {instance, n};
-    put(head, sizeof head);
-    put(values, sizeof(uint64_t) * n);
-    return pending_.size() < limit_ || flush();
+char *Spool::make_room(size_t n) {
+    if (!flush()) return nullptr;
+    if (capacity_ < n || buffer_ == nullptr) {
+        capacity_ = std::max(limit_, n);
+        buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    }
+    used_ = n;
+    return buffer_.get();
 }
 
 bool Spool::put_text(uint32_t instance, uint32_t element, std::string_view text) {
-    const uint32_t head[3] = {instance, element, static_cast<uint32_t>(text.size())};
-    put(head, sizeof head);
-    put(text.data(), text.size());
-    return pending_.size() < limit_ || flush();
+    char *p = room(12 + text.size());
+    if (p == nullptr) return false;
+    store_u32(p, instance);
+    store_u32(p + 4, element);
+    store_u32(p + 8, static_cast<uint32_t>(text.size()));
+    if (!text.empty()) std::memcpy(p + 12, text.data(), text.size());
+    return true;
 }
 
 bool Spool::flush() {
     if (failed_) return false;
-    if (pending_.empty()) return true;
+    if (used_ == 0) return true;
     // Opened per flush unless the caller lets it stay open: an export may hold more families
     // than a process may hold open files.
     if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     bool ok = fd_ >= 0;
-    for (size_t done = 0; ok && done < pending_.size();) {
-        ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+    for (size_t done = 0; ok && done < used_;) {
+        ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) done += static_cast<size_t>(n);
@@ -86,7 +78,7 @@ bool Spool::flush() {
         ok = ::close(fd_) == 0 && ok;
         fd_ = -1;
     }
-    pending_.clear();
+    used_ = 0;
     if (!ok) failed_ = true;
     return ok;
 }

@@ -12,7 +12,10 @@
 namespace tesra::cli::om {
 namespace {
 
-constexpr size_t kChunkBytes = 1 << 20;
+// Text chunks and spool reads: large enough that calls are few, small enough that their pages,
+// which a first touch makes costly, are few as well.
+constexpr size_t kChunkBytes = 256 << 10;
+constexpr size_t kReadBytes = 256 << 10;
 
 struct FileCloser {
     void operator()(std::FILE *f) const noexcept { std::fclose(f); }
@@ -57,15 +60,15 @@ class SpoolReader {
 public:
     SpoolReader(const std::string &path, std::vector<char> &buffer)
         : file_(std::fopen(path.c_str(), "rb")), buffer_(buffer) {
-        if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
+        if (buffer_.size() < kReadBytes) buffer_.resize(kReadBytes);
     }
     bool opened() const { return file_ != nullptr; }
-    // false when fewer than `n` bytes are left.
-    bool read(void *out, size_t n) {
-        if (end_ - pos_ < n && !refill(n)) return false;
-        std::memcpy(out, buffer_.data() + pos_, n);
+    // The next `n` bytes, valid until the next call; null when fewer are left.
+    const char *take(size_t n) {
+        if (end_ - pos_ < n && !refill(n)) return nullptr;
+        const char *p = buffer_.data() + pos_;
         pos_ += n;
-        return true;
+        return p;
     }
     // True at a clean end: nothing left, no read error.
     bool at_end() {
@@ -88,6 +91,40 @@ private:
     size_t end_ = 0;
 };
 
+// Text handed to the sink in chunks of about kChunkBytes: lines are written straight into the
+// buffer, which always has room for one line of the longest kind met so far.
+class TextChunk {
+public:
+    explicit TextChunk(std::string &storage) : buf_(storage) {
+        if (buf_.size() < kChunkBytes + kSlack) buf_.resize(kChunkBytes + kSlack);
+    }
+    // Room for `n` more bytes; the caller writes them and moves end() on with advance().
+    char *room(size_t n) {
+        if (buf_.size() - used_ < n) buf_.resize(used_ + n);
+        return buf_.data() + used_;
+    }
+    void advance(char *end) { used_ = static_cast<size_t>(end - buf_.data()); }
+    void append(std::string_view text) {
+        char *p = room(text.size());
+        std::memcpy(p, text.data(), text.size());
+        advance(p + text.size());
+    }
+    void line_done() { ++samples_; }
+    bool full() const { return used_ >= kChunkBytes; }
+    bool hand_on(TextOut &out) {
+        const bool ok = out.write({buf_.data(), used_}, samples_);
+        used_ = 0;
+        samples_ = 0;
+        return ok;
+    }
+
+private:
+    static constexpr size_t kSlack = 16 << 10;
+    std::string &buf_;
+    size_t used_ = 0;
+    uint64_t samples_ = 0;
+};
+
 }  // namespace
 
 bool write_family(const Family &family,
@@ -96,13 +133,15 @@ bool write_family(const Family &family,
                   TextOut &out,
                   std::string &error) {
     // Kept from family to family: fresh megabyte buffers for each would cost page faults.
-    static thread_local std::string text;
+    static thread_local std::string text_storage;
     static thread_local std::vector<char> read_buffer;
-    text.clear();
-    text.reserve(kChunkBytes + 4096);
-    uint64_t chunk_samples = 0;
-    if (style == TextStyle::kOpenMetrics) append_metadata(text, family);
-    if (family.samples == 0) return out.write(text, 0);
+    TextChunk text(text_storage);
+    if (style == TextStyle::kOpenMetrics) {
+        std::string meta;
+        append_metadata(meta, family);
+        text.append(meta);
+    }
+    if (family.samples == 0) return text.hand_on(out);
 
     SpoolReader spool(family.spool.path(), read_buffer);
     if (!spool.opened()) {
@@ -110,8 +149,7 @@ bool write_family(const Family &family,
         return false;
     }
     std::string stamp;  // " <time>\n" of the current time marker
-    std::vector<uint64_t> values;
-    std::string value_text;
+    std::string value_text, escaped;
     // Everything of a line before its value, per instance and element, built on first use:
     // a line is then one copy, the value's digits and the time.
     const std::string_view opening = family.kind == FamilyKind::kInfo ? ",value=\"" : "} ";
@@ -134,17 +172,26 @@ bool write_family(const Family &family,
         p += opening;
         return p;
     };
+    auto u32_at = [](const char *p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
     while (true) {
-        uint32_t head[2];
-        if (!spool.read(head, sizeof head)) {
+        const char *head = spool.take(8);
+        if (head == nullptr) {
             if (spool.at_end()) break;
             error = "cannot read the spool file " + family.spool.path();
             return false;
         }
+        const uint32_t instance = u32_at(head);
+        const uint32_t second = u32_at(head + 4);
         bool ok = true;
-        if (head[0] == Spool::kTimeMarker) {
+        if (instance == Spool::kTimeMarker) {
+            const char *p = spool.take(8);
+            ok = p != nullptr;
             uint64_t time = 0;
-            ok = spool.read(&time, sizeof time);
+            if (ok) std::memcpy(&time, p, 8);
             stamp.assign(1, ' ');
             if (style == TextStyle::kOpenMetrics) {
                 append_seconds(stamp, time);
@@ -152,49 +199,49 @@ bool write_family(const Family &family,
                 append_uint(stamp, time);
             }
             stamp += '\n';
-        } else if (head[0] >= instances.labels.size()) {
+        } else if (instance >= instances.labels.size()) {
             ok = false;
         } else if (family.kind == FamilyKind::kInfo) {
-            uint32_t length = 0;
-            ok = spool.read(&length, sizeof length) && length <= (1u << 24);
+            const char *p = spool.take(4);
+            const uint32_t length = p != nullptr ? u32_at(p) : UINT32_MAX;
+            ok = length <= (1u << 24);
             if (ok) {
-                value_text.resize(length);
-                ok = length == 0 || spool.read(value_text.data(), length);
+                p = length == 0 ? "" : spool.take(length);
+                ok = p != nullptr;
+                if (ok) value_text.assign(p, length);
             }
             if (ok) {
-                text += prefix(head[0], head[1]);
-                append_label_value(text, value_text);
-                text += "\"} 1";
-                text += stamp;
-                ++chunk_samples;
+                text.append(prefix(instance, second));
+                escaped.clear();
+                append_label_value(escaped, value_text);
+                escaped += "\"} 1";
+                escaped += stamp;
+                text.append(escaped);
+                text.line_done();
             }
         } else {
-            const uint32_t n = head[1];
-            ok = n <= (1u << 20);
-            if (ok) {
-                values.resize(n);
-                ok = n == 0 || spool.read(values.data(), sizeof(uint64_t) * n);
-            }
+            const uint32_t n = second;
+            const char *values = n <= (1u << 20) ? spool.take(size_t{8} * n) : nullptr;
+            ok = values != nullptr || n == 0;
             for (uint32_t k = 0; ok && k < n; ++k) {
-                char digits[24];
-                const char *end = std::to_chars(digits, digits + sizeof digits, values[k]).ptr;
-                text.append(prefix(head[0], k))
-                    .append(digits, static_cast<size_t>(end - digits))
-                    .append(stamp);
+                uint64_t value;
+                std::memcpy(&value, values + size_t{8} * k, 8);
+                const std::string &before = prefix(instance, k);
+                char *p = text.room(before.size() + 20 + stamp.size());
+                std::memcpy(p, before.data(), before.size());
+                p = std::to_chars(p + before.size(), p + before.size() + 20, value).ptr;
+                std::memcpy(p, stamp.data(), stamp.size());
+                text.advance(p + stamp.size());
+                text.line_done();
             }
-            chunk_samples += ok ? n : 0;
         }
         if (!ok) {
             error = "damaged spool file " + family.spool.path();
             return false;
         }
-        if (text.size() >= kChunkBytes) {
-            if (!out.write(text, chunk_samples)) return false;
-            text.clear();
-            chunk_samples = 0;
-        }
+        if (text.full() && !text.hand_on(out)) return false;
     }
-    return out.write(text, chunk_samples);
+    return text.hand_on(out);
 }
 
 }  // namespace tesra::cli::om
