@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -582,6 +583,13 @@ int Exporter::write_output() {
                    "series' previous one left out\n",
                    overlapping);
     }
+    std::vector<const Family *> exported;
+    for (const auto &f : families_) {
+        if (f->samples > 0) exported.push_back(f.get());
+    }
+    // Families are formatted on two threads while this one writes: formatting is most of the
+    // writing's work, and the families are independent.
+    const unsigned threads = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
     std::string error;
     if (!push_url_.empty()) {
         om::PushOptions po;
@@ -592,14 +600,8 @@ int Exporter::write_output() {
         om::Pusher pusher(po);
         Progress progress("pushing", total);
         ProgressPush out(pusher, progress);
-        bool ok = true;
-        for (const auto &f : families_) {
-            if (f->samples == 0) continue;
-            if (!om::write_family(*f, instances_, om::TextStyle::kPrometheus, out, error)) {
-                ok = false;
-                break;
-            }
-            }
+        bool ok = om::write_families(exported, instances_, om::TextStyle::kPrometheus, out, error,
+                                     threads);
         if (ok) ok = pusher.finish();
         if (!ok) {
             if (!error.empty()) return report_problem(dir_.path(), error);
@@ -621,13 +623,10 @@ int Exporter::write_output() {
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> owned(to_file ? file : nullptr, std::fclose);
     bool ok = std::fflush(file) == 0;  // nothing is buffered; the text goes to its descriptor
     FileOut out(file);
-    for (const auto &f : families_) {
-        if (!ok) break;
-        if (f->samples == 0) continue;
-        if (!om::write_family(*f, instances_, om::TextStyle::kOpenMetrics, out, error)) {
-            if (!error.empty()) return report_problem(dir_.path(), error);
-            ok = false;
-        }
+    if (ok && !om::write_families(exported, instances_, om::TextStyle::kOpenMetrics, out, error,
+                                  threads)) {
+        if (!error.empty()) return report_problem(dir_.path(), error);
+        ok = false;
     }
     ok = ok && out.write("# EOF\n", 0) && out.finish();
     const int write_error = out.error() != 0 ? out.error() : errno;

@@ -2,9 +2,14 @@
 #include "openmetrics/export_text.h"
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "openmetrics/metric_text.h"
@@ -242,6 +247,141 @@ bool write_family(const Family &family,
         if (text.full() && !text.hand_on(out)) return false;
     }
     return text.hand_on(out);
+}
+
+namespace {
+
+// What a formatting thread hands to the writing one: a text chunk, the end of a family, or a
+// failure (with its reason; none when the sink failed).
+struct Chunk {
+    enum class Kind { kText, kFamilyEnd, kFailed };
+    Kind kind = Kind::kText;
+    std::vector<char> text;
+    uint64_t samples = 0;
+    std::string error;
+};
+
+// A bounded queue of chunks from one formatting thread to the writing one. Text buffers travel
+// back for reuse, so the queue's memory is touched once. Cancelling wakes both sides for good.
+class ChunkQueue : public TextOut {
+public:
+    static constexpr size_t kDepth = 2;
+
+    // Formatting side: waits while the queue is full; false once cancelled.
+    bool write(std::string_view text, uint64_t samples) override {
+        Chunk c;
+        c.samples = samples;
+        {
+            std::unique_lock lock(mutex_);
+            if (!spare_.empty()) {
+                c.text = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        c.text.assign(text.begin(), text.end());
+        return put(std::move(c));
+    }
+    bool put(Chunk c) {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] { return cancelled_ || queue_.size() < kDepth; });
+        if (cancelled_) return false;
+        queue_.push_back(std::move(c));
+        ready_.notify_one();
+        return true;
+    }
+    // Writing side: waits for the next chunk.
+    Chunk get() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !queue_.empty(); });
+        Chunk c = std::move(queue_.front());
+        queue_.pop_front();
+        room_.notify_one();
+        return c;
+    }
+    void give_back(std::vector<char> &&text) {
+        std::lock_guard lock(mutex_);
+        if (spare_.size() < kDepth + 1) spare_.push_back(std::move(text));
+    }
+    void cancel() {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        room_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_, room_;
+    std::deque<Chunk> queue_;
+    std::vector<std::vector<char>> spare_;
+    bool cancelled_ = false;
+};
+
+}  // namespace
+
+bool write_families(const std::vector<const Family *> &families,
+                    const Instances &instances,
+                    TextStyle style,
+                    TextOut &out,
+                    std::string &error,
+                    unsigned threads) {
+    threads = static_cast<unsigned>(std::min<size_t>(threads, families.size()));
+    auto one_by_one = [&] {
+        for (const Family *f : families) {
+            if (!write_family(*f, instances, style, out, error)) return false;
+        }
+        return true;
+    };
+    if (threads <= 1) return one_by_one();
+    // Thread k formats families k, k + threads, ... into its own queue; this thread takes the
+    // queues in turn, so the text comes out in family order while memory holds a few chunks.
+    // Nothing is shared but the read-only families and instances, and the queues.
+    std::vector<ChunkQueue> queues(threads);
+    auto format = [&](unsigned k) {
+        ChunkQueue &q = queues[k];
+        for (size_t i = k; i < families.size(); i += threads) {
+            Chunk end;
+            end.kind = Chunk::Kind::kFamilyEnd;
+            try {
+                if (!write_family(*families[i], instances, style, q, end.error)) {
+                    end.kind = Chunk::Kind::kFailed;
+                }
+            } catch (const std::exception &e) {
+                end.kind = Chunk::Kind::kFailed;
+                end.error = e.what();
+            }
+            const bool failed = end.kind == Chunk::Kind::kFailed;
+            // Refused once cancelled: nobody waits for the rest then.
+            if (!q.put(std::move(end)) || failed) return;
+        }
+    };
+    std::vector<std::thread> workers;
+    auto stop = [&] {
+        for (auto &q : queues) q.cancel();
+        for (auto &w : workers) w.join();
+    };
+    try {
+        for (unsigned k = 0; k < threads; ++k) workers.emplace_back(format, k);
+    } catch (const std::system_error &) {
+        stop();  // nothing is written yet: the calling thread does it all
+        return one_by_one();
+    }
+    bool ok = true;
+    for (size_t i = 0; ok && i < families.size(); ++i) {
+        ChunkQueue &q = queues[i % threads];
+        while (ok) {
+            Chunk c = q.get();
+            if (c.kind == Chunk::Kind::kFamilyEnd) break;
+            if (c.kind == Chunk::Kind::kFailed) {
+                error = std::move(c.error);
+                ok = false;
+                break;
+            }
+            ok = out.write({c.text.data(), c.text.size()}, c.samples);
+            q.give_back(std::move(c.text));
+        }
+    }
+    stop();
+    return ok;
 }
 
 }  // namespace tesra::cli::om

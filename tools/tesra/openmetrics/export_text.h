@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "openmetrics/export_model.h"
 
@@ -28,5 +29,15 @@ bool write_family(const Family &family,
                   TextStyle style,
                   TextOut &out,
                   std::string &error);
+
+// The families one after another, as write_family; up to `threads` of them are formatted at once
+// on threads of their own (1: all on the calling thread). `out` is called from the calling thread
+// only, in family order. false as for write_family.
+bool write_families(const std::vector<const Family *> &families,
+                    const Instances &instances,
+                    TextStyle style,
+                    TextOut &out,
+                    std::string &error,
+                    unsigned threads);
 
 }  // namespace tesra::cli::om
