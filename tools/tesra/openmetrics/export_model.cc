@@ -2,6 +2,7 @@
 #include "openmetrics/export_model.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,7 +15,12 @@
 
 namespace tesra::cli::om {
 
+namespace {
+constexpr size_t kRegionBytes = size_t{2} << 20;
+}  // namespace
+
 SpoolDir::~SpoolDir() {
+    for (void *region : regions_) ::munmap(region, kRegionBytes);
     if (path_.empty()) return;
     for (size_t i = 0; i < files_; ++i) ::unlink(file(i).c_str());
     ::rmdir(path_.c_str());
@@ -31,11 +37,37 @@ std::string SpoolDir::file(size_t index) const {
     return path_ + "/" + std::to_string(index);
 }
 
+char *SpoolDir::take_buffer(size_t bytes) {
+    if (bytes > kRegionBytes / 8) return nullptr;
+    if (static_cast<size_t>(end_ - next_) < bytes) {
+        // Twice the size, to cut an aligned region out of it.
+        void *map = ::mmap(nullptr, 2 * kRegionBytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) return nullptr;
+        char *start = static_cast<char *>(map);
+        char *region = start + (kRegionBytes - reinterpret_cast<uintptr_t>(start) % kRegionBytes) %
+                                   kRegionBytes;
+        if (region != start) ::munmap(start, static_cast<size_t>(region - start));
+        char *tail = region + kRegionBytes;
+        ::munmap(tail, static_cast<size_t>(start + 2 * kRegionBytes - tail));
+#if defined(MADV_HUGEPAGE)
+        ::madvise(region, kRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
+#endif
+        regions_.push_back(region);
+        next_ = region;
+        end_ = region + kRegionBytes;
+    }
+    char *buffer = next_;
+    next_ += bytes;
+    return buffer;
+}
+
 Spool::~Spool() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
+    dir_ = &dir;
     path_ = dir.file(dir.files_++);
     limit_ = buffer_bytes;
     keep_open_ = keep_open;
@@ -43,12 +75,17 @@ void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
 
 char *Spool::make_room(size_t n) {
     if (!flush()) return nullptr;
-    if (capacity_ < n || buffer_ == nullptr) {
+    if (buffer_ == nullptr && n <= limit_) {
+        buffer_ = dir_->take_buffer(limit_);
+        capacity_ = buffer_ != nullptr ? limit_ : 0;
+    }
+    if (capacity_ < n) {
         capacity_ = std::max(limit_, n);
-        buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+        own_ = std::make_unique_for_overwrite<char[]>(capacity_);
+        buffer_ = own_.get();
     }
     used_ = n;
-    return buffer_.get();
+    return buffer_;
 }
 
 bool Spool::put_text(uint32_t instance, uint32_t element, std::string_view text) {
@@ -69,7 +106,7 @@ bool Spool::flush() {
     if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     bool ok = fd_ >= 0;
     for (size_t done = 0; ok && done < used_;) {
-        ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
+        ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) done += static_cast<size_t>(n);

@@ -34,8 +34,16 @@ public:
     std::string file(size_t index) const;
 
 private:
+    // Spool buffers, carved from 2 MiB regions the kernel may back with huge pages: a hundred
+    // families' buffers are then a few page faults, not thousands (costly under virtualisation).
+    // Null when `bytes` is more than a region's share; they live as long as the directory.
+    char *take_buffer(size_t bytes);
+
     std::string path_;
     size_t files_ = 0;
+    std::vector<void *> regions_;
+    char *next_ = nullptr;
+    char *end_ = nullptr;
     friend class Spool;
 };
 
@@ -87,14 +95,16 @@ private:
     // do not fit; null when that write failed.
     char *room(size_t n) {
         if (capacity_ - used_ < n) return make_room(n);
-        char *p = buffer_.get() + used_;
+        char *p = buffer_ + used_;
         used_ += n;
         return p;
     }
     char *make_room(size_t n);
 
+    SpoolDir *dir_ = nullptr;
     std::string path_;
-    std::unique_ptr<char[]> buffer_;  // made at the first entry: a family may get none
+    char *buffer_ = nullptr;  // taken at the first entry: a family may get none
+    std::unique_ptr<char[]> own_;  // the buffer, where an entry is too large for the usual one
     size_t capacity_ = 0;
     size_t used_ = 0;
     size_t limit_ = 0;
