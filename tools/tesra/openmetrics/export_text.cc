@@ -1,6 +1,8 @@
 // Spooled families as OpenMetrics or Prometheus text.
 #include "openmetrics/export_text.h"
 
+#include <sys/mman.h>
+
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
@@ -96,19 +98,22 @@ private:
     size_t end_ = 0;
 };
 
+constexpr size_t kSlack = 16 << 10;
+constexpr size_t kBlockBytes = kChunkBytes + kSlack;
+
 // Text handed to the sink in chunks of about kChunkBytes: lines are written straight into the
-// buffer, which always has room for one line of the longest kind met so far.
+// block, which always has room for a line of the usual kinds; a longer one grows it.
 class TextChunk {
 public:
-    explicit TextChunk(std::string &storage) : buf_(storage) {
-        if (buf_.size() < kChunkBytes + kSlack) buf_.resize(kChunkBytes + kSlack);
+    explicit TextChunk(TextBlock &block) : block_(block) {
+        if (block_.capacity < kBlockBytes) grow(kBlockBytes);
     }
-    // Room for `n` more bytes; the caller writes them and moves end() on with advance().
+    // Room for `n` more bytes; the caller writes them and moves the end on with advance().
     char *room(size_t n) {
-        if (buf_.size() - used_ < n) buf_.resize(used_ + n);
-        return buf_.data() + used_;
+        if (block_.capacity - used_ < n) grow(used_ + n);
+        return block_.data + used_;
     }
-    void advance(char *end) { used_ = static_cast<size_t>(end - buf_.data()); }
+    void advance(char *end) { used_ = static_cast<size_t>(end - block_.data); }
     void append(std::string_view text) {
         char *p = room(text.size());
         std::memcpy(p, text.data(), text.size());
@@ -117,15 +122,27 @@ public:
     void line_done() { ++samples_; }
     bool full() const { return used_ >= kChunkBytes; }
     bool hand_on(TextOut &out) {
-        const bool ok = out.write({buf_.data(), used_}, samples_);
+        const bool ok = out.write_block(block_, used_, samples_);
         used_ = 0;
         samples_ = 0;
+        if (block_.capacity < kBlockBytes) grow(kBlockBytes);
         return ok;
     }
 
 private:
-    static constexpr size_t kSlack = 16 << 10;
-    std::string &buf_;
+    void grow(size_t need) {
+        TextBlock bigger;
+        bigger.capacity = std::max(need, kBlockBytes);
+        bigger.own = std::make_unique_for_overwrite<char[]>(bigger.capacity);
+        bigger.data = bigger.own.get();
+        if (used_ != 0) std::memcpy(bigger.data, block_.data, used_);
+        std::swap(block_.data, bigger.data);
+        std::swap(block_.capacity, bigger.capacity);
+        std::swap(block_.own, bigger.own);
+        // A block of a pool goes away unused here; the pool still owns its memory.
+    }
+
+    TextBlock &block_;
     size_t used_ = 0;
     uint64_t samples_ = 0;
 };
@@ -138,9 +155,9 @@ bool write_family(const Family &family,
                   TextOut &out,
                   std::string &error) {
     // Kept from family to family: fresh megabyte buffers for each would cost page faults.
-    static thread_local std::string text_storage;
+    static thread_local TextBlock text_block;
     static thread_local std::vector<char> read_buffer;
-    TextChunk text(text_storage);
+    TextChunk text(text_block);
     if (style == TextStyle::kOpenMetrics) {
         std::string meta;
         append_metadata(meta, family);
@@ -251,34 +268,107 @@ bool write_family(const Family &family,
 
 namespace {
 
-// What a formatting thread hands to the writing one: a text chunk, the end of a family, or a
+// Text blocks for the formatting threads, carved from 2 MiB regions the kernel may back with
+// huge pages: their pages are touched once, in a few faults (costly under virtualisation).
+// Blocks go back to the pool when written and stay mapped until the pool goes away.
+class BlockPool {
+public:
+    BlockPool() = default;
+    BlockPool(const BlockPool &) = delete;
+    BlockPool &operator=(const BlockPool &) = delete;
+    ~BlockPool() {
+        for (void *region : regions_) ::munmap(region, kRegionBytes);
+    }
+    // A block of kBlockBytes; one of its own (heap) when no region can be mapped.
+    TextBlock take() {
+        TextBlock block;
+        block.capacity = kBlockBytes;
+        std::lock_guard lock(mutex_);
+        if (!free_.empty()) {
+            block.data = free_.back();
+            free_.pop_back();
+        } else if (map_region()) {
+            block.data = next_;
+            next_ += kBlockBytes;
+        } else {
+            block.own = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+            block.data = block.own.get();
+        }
+        return block;
+    }
+    void give(TextBlock &&block) {
+        if (block.own != nullptr || block.data == nullptr) return;  // not the pool's
+        std::lock_guard lock(mutex_);
+        free_.push_back(block.data);
+    }
+
+private:
+    static constexpr size_t kRegionBytes = size_t{2} << 20;
+
+    bool map_region() {
+        if (static_cast<size_t>(end_ - next_) >= kBlockBytes) return true;
+        // Twice the size, to cut an aligned region out of it.
+        void *map = ::mmap(nullptr, 2 * kRegionBytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) return false;
+        char *start = static_cast<char *>(map);
+        const size_t misalign = reinterpret_cast<uintptr_t>(start) % kRegionBytes;
+        char *region = start + (misalign == 0 ? 0 : kRegionBytes - misalign);
+        if (region != start) ::munmap(start, static_cast<size_t>(region - start));
+        char *tail = region + kRegionBytes;
+        ::munmap(tail, static_cast<size_t>(start + 2 * kRegionBytes - tail));
+#if defined(MADV_HUGEPAGE)
+        ::madvise(region, kRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
+#endif
+        regions_.push_back(region);
+        next_ = region;
+        end_ = region + kRegionBytes;
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::vector<void *> regions_;
+    std::vector<char *> free_;
+    char *next_ = nullptr;
+    char *end_ = nullptr;
+};
+
+// What a formatting thread hands to the writing one: a text block, the end of a family, or a
 // failure (with its reason; none when the sink failed).
 struct Chunk {
     enum class Kind { kText, kFamilyEnd, kFailed };
     Kind kind = Kind::kText;
-    std::vector<char> text;
+    TextBlock block;
+    size_t size = 0;
     uint64_t samples = 0;
     std::string error;
 };
 
-// A bounded queue of chunks from one formatting thread to the writing one. Text buffers travel
-// back for reuse, so the queue's memory is touched once. Cancelling wakes both sides for good.
+// A bounded queue of chunks from one formatting thread to the writing one. Blocks move through
+// it whole and go back to the pool once written. Cancelling wakes the formatting side for good.
 class ChunkQueue : public TextOut {
 public:
     static constexpr size_t kDepth = 2;
 
+    explicit ChunkQueue(BlockPool &pool) : pool_(pool) {}
+
     // Formatting side: waits while the queue is full; false once cancelled.
     bool write(std::string_view text, uint64_t samples) override {
-        Chunk c;
-        c.samples = samples;
-        {
-            std::unique_lock lock(mutex_);
-            if (!spare_.empty()) {
-                c.text = std::move(spare_.back());
-                spare_.pop_back();
-            }
+        TextBlock block = pool_.take();
+        if (block.capacity < text.size()) {
+            block.own = std::make_unique_for_overwrite<char[]>(text.size());
+            block.data = block.own.get();
+            block.capacity = text.size();
         }
-        c.text.assign(text.begin(), text.end());
+        std::memcpy(block.data, text.data(), text.size());
+        return write_block(block, text.size(), samples);
+    }
+    bool write_block(TextBlock &block, size_t size, uint64_t samples) override {
+        Chunk c;
+        c.block = std::move(block);
+        c.size = size;
+        c.samples = samples;
+        block = pool_.take();
         return put(std::move(c));
     }
     bool put(Chunk c) {
@@ -298,10 +388,6 @@ public:
         room_.notify_one();
         return c;
     }
-    void give_back(std::vector<char> &&text) {
-        std::lock_guard lock(mutex_);
-        if (spare_.size() < kDepth + 1) spare_.push_back(std::move(text));
-    }
     void cancel() {
         std::lock_guard lock(mutex_);
         cancelled_ = true;
@@ -309,10 +395,10 @@ public:
     }
 
 private:
+    BlockPool &pool_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
     std::deque<Chunk> queue_;
-    std::vector<std::vector<char>> spare_;
     bool cancelled_ = false;
 };
 
@@ -335,9 +421,11 @@ bool write_families(const std::vector<const Family *> &families,
     // Thread k formats families k, k + threads, ... into its own queue; this thread takes the
     // queues in turn, so the text comes out in family order while memory holds a few chunks.
     // Nothing is shared but the read-only families and instances, and the queues.
-    std::vector<ChunkQueue> queues(threads);
+    BlockPool pool;
+    std::vector<std::unique_ptr<ChunkQueue>> queues;
+    for (unsigned k = 0; k < threads; ++k) queues.push_back(std::make_unique<ChunkQueue>(pool));
     auto format = [&](unsigned k) {
-        ChunkQueue &q = queues[k];
+        ChunkQueue &q = *queues[k];
         for (size_t i = k; i < families.size(); i += threads) {
             Chunk end;
             end.kind = Chunk::Kind::kFamilyEnd;
@@ -356,7 +444,7 @@ bool write_families(const std::vector<const Family *> &families,
     };
     std::vector<std::thread> workers;
     auto stop = [&] {
-        for (auto &q : queues) q.cancel();
+        for (auto &q : queues) q->cancel();
         for (auto &w : workers) w.join();
     };
     try {
@@ -367,7 +455,7 @@ bool write_families(const std::vector<const Family *> &families,
     }
     bool ok = true;
     for (size_t i = 0; ok && i < families.size(); ++i) {
-        ChunkQueue &q = queues[i % threads];
+        ChunkQueue &q = *queues[i % threads];
         while (ok) {
             Chunk c = q.get();
             if (c.kind == Chunk::Kind::kFamilyEnd) break;
@@ -376,8 +464,8 @@ bool write_families(const std::vector<const Family *> &families,
                 ok = false;
                 break;
             }
-            ok = out.write({c.text.data(), c.text.size()}, c.samples);
-            q.give_back(std::move(c.text));
+            ok = out.write({c.block.data, c.size}, c.samples);
+            pool.give(std::move(c.block));
         }
     }
     stop();
