@@ -78,6 +78,77 @@ struct ObjectRoute {
     std::map<std::string, std::string> key_filters;  // key counter name -> required text
 };
 
+// The values of one instance's exported counters, copied out of the reader's handles.
+struct InstanceValues {
+    struct Counter {
+        const CounterRoute *route;
+        bool has_values;  // false: the reader gave no value list
+        bool text;        // strings in `texts`, otherwise numbers in `numbers`
+        uint32_t first;
+        uint32_t count;
+    };
+    std::vector<Counter> counters;
+    std::vector<uint64_t> numbers;
+    std::vector<std::string> texts;  // kept across instances; the first text_count are used
+    size_t text_count = 0;
+
+    void clear() {
+        counters.clear();
+        numbers.clear();
+        text_count = 0;
+    }
+    void add(const CounterRoute *route, const tesra_counter_data_t &value) {
+        Counter c{route, value.values != nullptr, value.value_type == TESRA_CNT_STRING, 0, 0};
+        if (c.has_values && c.text) {
+            c.first = static_cast<uint32_t>(text_count);
+            if (texts.size() < text_count + value.num_values) {
+                texts.resize(text_count + value.num_values);
+            }
+            for (uint32_t e = 0; e < value.num_values; ++e) {
+                const char *str = value.values[e].val_str;
+                texts[text_count++].assign(str != nullptr ? str : "");
+            }
+        } else if (c.has_values) {
+            c.first = static_cast<uint32_t>(numbers.size());
+            const bool four = value.value_type == TESRA_CNT_4BYTES;
+            for (uint32_t e = 0; e < value.num_values; ++e) {
+                numbers.push_back(four ? value.values[e].val_4B : value.values[e].val_8B);
+            }
+        }
+        c.count = c.has_values ? value.num_values : 0;
+        counters.push_back(c);
+    }
+};
+
+// The values of the counters of `instance` that `route` exports at `period`, in the instance's
+// order. The one place that reads counter data (a value list per counter); on a failure `out`
+// holds the counters before it.
+tesra_error_t read_instance_values(tesra_instance_handle_t *instance,
+                                   ObjectRoute &route,
+                                   uint64_t period,
+                                   InstanceValues &out) {
+    out.clear();
+    tesra_counter_handle_t *counter = nullptr;
+    tesra_counter_data_handle_t *data = nullptr;
+    auto &order = route.walk_order[period];
+    size_t slot = 0;
+    for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
+         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
+        if (rc != TESRA_SUCCESS) return rc;
+        if (data == nullptr) return TESRA_SUCCESS;
+        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
+        if (order[slot].first != counter) {
+            auto r = route.counters.find(counter);
+            bool exported = r != route.counters.end() && r->second.period == period;
+            order[slot] = {counter, exported ? &r->second : nullptr};
+        }
+        if (order[slot].second == nullptr) continue;
+        tesra_counter_data_t value{};
+        if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
+        out.add(order[slot].second, value);
+    }
+}
+
 // The text of a counter value list: strings as they are, numbers in decimal, joined by ",".
 void value_text(const tesra_counter_data_t &data, std::string &out) {
     out.clear();
@@ -206,7 +277,7 @@ private:
     size_t spool_buffer_ = 64 << 10;
     int status_ = kExitOk;
     int spool_error_ = 0;
-    std::vector<uint64_t> numbers_;  // scratch: one counter's values
+    InstanceValues values_;          // scratch: one instance's values
     std::string labels_, key_text_;  // scratch: one instance's label text, one key's value
     bool partial_ = false;
 };
@@ -428,22 +499,10 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
     }
     const uint32_t id = places[place].second;
 
-    tesra_counter_handle_t *counter = nullptr;
-    tesra_counter_data_handle_t *data = nullptr;
-    auto &order = route.walk_order[period];
-    size_t slot = 0;
-    for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
-         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
-        if (rc != TESRA_SUCCESS) return rc;
-        if (data == nullptr) break;
-        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
-        if (order[slot].first != counter) {
-            auto r = route.counters.find(counter);
-            bool exported = r != route.counters.end() && r->second.period == period;
-            order[slot] = {counter, exported ? &r->second : nullptr};
-        }
-        if (order[slot].second == nullptr) continue;
-        Family &f = *order[slot].second->family;
+    // Counters read before a failure are spooled; the failure ends the archive's walk.
+    const tesra_error_t read_rc = read_instance_values(instance, route, period, values_);
+    for (const InstanceValues::Counter &c : values_.counters) {
+        Family &f = *c.route->family;
         // Archives overlap: a series takes only samples after its newest one.
         if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
         auto &newest = f.newest[node];
@@ -454,15 +513,12 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
         }
         newest = {time, archive_index};
 
-        tesra_counter_data_t value{};
-        if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
-        if (value.values == nullptr) continue;
+        if (!c.has_values) continue;
         if (id >= f.instance_values.size()) f.instance_values.resize(id + 1, 0);
         if (f.kind == FamilyKind::kInfo) {
-            if (value.value_type != TESRA_CNT_STRING) continue;
-            for (uint32_t e = 0; e < value.num_values; ++e) {
-                std::string_view text =
-                    value.values[e].val_str != nullptr ? value.values[e].val_str : "";
+            if (!c.text) continue;
+            for (uint32_t e = 0; e < c.count; ++e) {
+                const std::string &text = values_.texts[c.first + e];
                 auto [it, added] = f.last_text.try_emplace((uint64_t{id} << 32) | e);
                 if (!added && it->second == text) continue;  // once per change
                 it->second.assign(text);
@@ -476,23 +532,18 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
             }
             continue;
         }
-        if (value.value_type == TESRA_CNT_STRING) continue;
-        numbers_.resize(value.num_values);
-        for (uint32_t i = 0; i < value.num_values; ++i) {
-            numbers_[i] = value.value_type == TESRA_CNT_4BYTES ? value.values[i].val_4B
-                                                               : value.values[i].val_8B;
-        }
+        if (c.text) continue;
         if (!f.spool.mark_time(time) ||
-            !f.spool.put_numbers(id, numbers_.data(), value.num_values)) {
+            !f.spool.put_numbers(id, values_.numbers.data() + c.first, c.count)) {
             return spool_failed();
         }
-        f.samples += value.num_values;
-        if (f.instance_values[id] < value.num_values) {
-            f.series += value.num_values - f.instance_values[id];
-            f.instance_values[id] = value.num_values;
+        f.samples += c.count;
+        if (f.instance_values[id] < c.count) {
+            f.series += c.count - f.instance_values[id];
+            f.instance_values[id] = c.count;
         }
     }
-    return TESRA_SUCCESS;
+    return read_rc;
 }
 
 bool Exporter::walk(const Archive &archive,

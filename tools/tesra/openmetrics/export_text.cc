@@ -3,7 +3,7 @@
 
 #include <sys/mman.h>
 
-#include <charconv>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -171,6 +171,7 @@ bool write_family(const Family &family,
         return false;
     }
     std::string stamp;  // " <time>\n" of the current time marker
+    char stamp_bytes[32] = {};
     std::string value_text, escaped;
     // Everything of a line before its value, per instance and element, built on first use:
     // a line is then one copy, the value's digits and the time.
@@ -221,6 +222,8 @@ bool write_family(const Family &family,
                 append_uint(stamp, time);
             }
             stamp += '\n';
+            // Padded, so that a line copies it at a fixed size.
+            std::memcpy(stamp_bytes, stamp.data(), std::min(stamp.size(), sizeof stamp_bytes));
         } else if (instance >= instances.labels.size()) {
             ok = false;
         } else if (family.kind == FamilyKind::kInfo) {
@@ -249,10 +252,10 @@ bool write_family(const Family &family,
                 uint64_t value;
                 std::memcpy(&value, values + size_t{8} * k, 8);
                 const std::string &before = prefix(instance, k);
-                char *p = text.room(before.size() + 20 + stamp.size());
+                char *p = text.room(before.size() + kUintRoom + sizeof stamp_bytes);
                 std::memcpy(p, before.data(), before.size());
-                p = std::to_chars(p + before.size(), p + before.size() + 20, value).ptr;
-                std::memcpy(p, stamp.data(), stamp.size());
+                p = write_uint(p + before.size(), value);
+                std::memcpy(p, stamp_bytes, sizeof stamp_bytes);
                 text.advance(p + stamp.size());
                 text.line_done();
             }
