@@ -78,56 +78,14 @@ struct ObjectRoute {
     std::map<std::string, std::string> key_filters;  // key counter name -> required text
 };
 
-// The values of one instance's exported counters, copied out of the reader's handles.
-struct InstanceValues {
-    struct Counter {
-        const CounterRoute *route;
-        bool has_values;  // false: the reader gave no value list
-        bool text;        // strings in `texts`, otherwise numbers in `numbers`
-        uint32_t first;
-        uint32_t count;
-    };
-    std::vector<Counter> counters;
-    std::vector<uint64_t> numbers;
-    std::vector<std::string> texts;  // kept across instances; the first text_count are used
-    size_t text_count = 0;
-
-    void clear() {
-        counters.clear();
-        numbers.clear();
-        text_count = 0;
-    }
-    void add(const CounterRoute *route, const tesra_counter_data_t &value) {
-        Counter c{route, value.values != nullptr, value.value_type == TESRA_CNT_STRING, 0, 0};
-        if (c.has_values && c.text) {
-            c.first = static_cast<uint32_t>(text_count);
-            if (texts.size() < text_count + value.num_values) {
-                texts.resize(text_count + value.num_values);
-            }
-            for (uint32_t e = 0; e < value.num_values; ++e) {
-                const char *str = value.values[e].val_str;
-                texts[text_count++].assign(str != nullptr ? str : "");
-            }
-        } else if (c.has_values) {
-            c.first = static_cast<uint32_t>(numbers.size());
-            const bool four = value.value_type == TESRA_CNT_4BYTES;
-            for (uint32_t e = 0; e < value.num_values; ++e) {
-                numbers.push_back(four ? value.values[e].val_4B : value.values[e].val_8B);
-            }
-        }
-        c.count = c.has_values ? value.num_values : 0;
-        counters.push_back(c);
-    }
-};
-
-// The values of the counters of `instance` that `route` exports at `period`, in the instance's
-// order. The one place that reads counter data (a value list per counter); on a failure `out`
-// holds the counters before it.
+// Calls `visit(route, values)` for each counter of `instance` that `route` exports at `period`,
+// in the instance's order, until it returns a failure; the values are the reader's, valid for
+// the call. The one place that reads counter data (a value list per counter).
+template <typename Visit>
 tesra_error_t read_instance_values(tesra_instance_handle_t *instance,
                                    ObjectRoute &route,
                                    uint64_t period,
-                                   InstanceValues &out) {
-    out.clear();
+                                   Visit &&visit) {
     tesra_counter_handle_t *counter = nullptr;
     tesra_counter_data_handle_t *data = nullptr;
     auto &order = route.walk_order[period];
@@ -145,7 +103,7 @@ tesra_error_t read_instance_values(tesra_instance_handle_t *instance,
         if (order[slot].second == nullptr) continue;
         tesra_counter_data_t value{};
         if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
-        out.add(order[slot].second, value);
+        if (rc = visit(*order[slot].second, value); rc != TESRA_SUCCESS) return rc;
     }
 }
 
@@ -277,7 +235,7 @@ private:
     size_t spool_buffer_ = 64 << 10;
     int status_ = kExitOk;
     int spool_error_ = 0;
-    InstanceValues values_;          // scratch: one instance's values
+    std::vector<uint64_t> numbers_;  // scratch: one counter's 4-byte values, widened
     std::string labels_, key_text_;  // scratch: one instance's label text, one key's value
     bool partial_ = false;
 };
@@ -499,51 +457,61 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
     }
     const uint32_t id = places[place].second;
 
-    // Counters read before a failure are spooled; the failure ends the archive's walk.
-    const tesra_error_t read_rc = read_instance_values(instance, route, period, values_);
-    for (const InstanceValues::Counter &c : values_.counters) {
-        Family &f = *c.route->family;
-        // Archives overlap: a series takes only samples after its newest one.
-        if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
-        auto &newest = f.newest[node];
-        if (newest.second != UINT32_MAX &&
-            (time < newest.first || (time == newest.first && newest.second != archive_index))) {
-            ++f.overlapping;
-            continue;
-        }
-        newest = {time, archive_index};
-
-        if (!c.has_values) continue;
-        if (id >= f.instance_values.size()) f.instance_values.resize(id + 1, 0);
-        if (f.kind == FamilyKind::kInfo) {
-            if (!c.text) continue;
-            for (uint32_t e = 0; e < c.count; ++e) {
-                const std::string &text = values_.texts[c.first + e];
-                auto [it, added] = f.last_text.try_emplace((uint64_t{id} << 32) | e);
-                if (!added && it->second == text) continue;  // once per change
-                it->second.assign(text);
-                if (!f.spool.mark_time(time) || !f.spool.put_text(id, e, text)) {
-                    return spool_failed();
-                }
-                ++f.samples;
-                // Each value an instance's element takes is a series of its own.
-                std::string series_key(reinterpret_cast<const char *>(&it->first), 8);
-                if (f.info_series.insert(series_key.append(text)).second) ++f.series;
+    return read_instance_values(
+        instance, route, period,
+        [&](const CounterRoute &r, const tesra_counter_data_t &value) -> tesra_error_t {
+            Family &f = *r.family;
+            // Archives overlap: a series takes only samples after its newest one.
+            if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
+            auto &newest = f.newest[node];
+            if (newest.second != UINT32_MAX &&
+                (time < newest.first ||
+                 (time == newest.first && newest.second != archive_index))) {
+                ++f.overlapping;
+                return TESRA_SUCCESS;
             }
-            continue;
-        }
-        if (c.text) continue;
-        if (!f.spool.mark_time(time) ||
-            !f.spool.put_numbers(id, values_.numbers.data() + c.first, c.count)) {
-            return spool_failed();
-        }
-        f.samples += c.count;
-        if (f.instance_values[id] < c.count) {
-            f.series += c.count - f.instance_values[id];
-            f.instance_values[id] = c.count;
-        }
-    }
-    return read_rc;
+            newest = {time, archive_index};
+
+            if (value.values == nullptr) return TESRA_SUCCESS;
+            if (id >= f.instance_values.size()) f.instance_values.resize(id + 1, 0);
+            if (f.kind == FamilyKind::kInfo) {
+                if (value.value_type != TESRA_CNT_STRING) return TESRA_SUCCESS;
+                for (uint32_t e = 0; e < value.num_values; ++e) {
+                    std::string_view text =
+                        value.values[e].val_str != nullptr ? value.values[e].val_str : "";
+                    auto [it, added] = f.last_text.try_emplace((uint64_t{id} << 32) | e);
+                    if (!added && it->second == text) continue;  // once per change
+                    it->second.assign(text);
+                    if (!f.spool.mark_time(time) || !f.spool.put_text(id, e, text)) {
+                        return spool_failed();
+                    }
+                    ++f.samples;
+                    // Each value an instance's element takes is a series of its own.
+                    std::string series_key(reinterpret_cast<const char *>(&it->first), 8);
+                    if (f.info_series.insert(series_key.append(text)).second) ++f.series;
+                }
+                return TESRA_SUCCESS;
+            }
+            if (value.value_type == TESRA_CNT_STRING) return TESRA_SUCCESS;
+            const uint32_t n = value.num_values;
+            // 8-byte values are the spool's numbers already; 4-byte ones are widened.
+            static_assert(sizeof(tesra_cnt_value_t) == sizeof(uint64_t));
+            const void *numbers = value.values;
+            if (value.value_type == TESRA_CNT_4BYTES) {
+                numbers_.resize(n);
+                for (uint32_t i = 0; i < n; ++i) numbers_[i] = value.values[i].val_4B;
+                numbers = numbers_.data();
+            }
+            if (!f.spool.mark_time(time) || !f.spool.put_numbers(id, numbers, n)) {
+                return spool_failed();
+            }
+            f.samples += n;
+            if (f.instance_values[id] < n) {
+                f.series += n - f.instance_values[id];
+                f.instance_values[id] = n;
+            }
+            return TESRA_SUCCESS;
+        });
 }
 
 bool Exporter::walk(const Archive &archive,

@@ -75,7 +75,8 @@ public:
         std::memcpy(p + 8, &time, 8);
         return true;
     }
-    bool put_numbers(uint32_t instance, const uint64_t *values, uint32_t n) {
+    // `values`: n unsigned 8-byte integers in host order, as bytes.
+    bool put_numbers(uint32_t instance, const void *values, uint32_t n) {
         char *p = room(8 + size_t{8} * n);
         if (p == nullptr) return false;
         store_u32(p, instance);
