@@ -132,7 +132,7 @@ public:
 private:
     void grow(size_t need) {
         TextBlock bigger;
-        bigger.capacity = std::max(need, kBlockBytes);
+        bigger.capacity = std::max({need, kBlockBytes, 2 * block_.capacity});
         bigger.own = std::make_unique_for_overwrite<char[]>(bigger.capacity);
         bigger.data = bigger.own.get();
         if (used_ != 0) std::memcpy(bigger.data, block_.data, used_);
@@ -258,6 +258,8 @@ bool write_family(const Family &family,
                 std::memcpy(p, stamp_bytes, sizeof stamp_bytes);
                 text.advance(p + stamp.size());
                 text.line_done();
+                // A large array is many lines: hand them on as they fill a chunk.
+                if (text.full() && !text.hand_on(out)) return false;
             }
         }
         if (!ok) {
