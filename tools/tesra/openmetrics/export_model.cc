@@ -15,12 +15,25 @@
 
 namespace tesra::cli::om {
 
-namespace {
-constexpr size_t kRegionBytes = size_t{2} << 20;
-}  // namespace
+char *map_huge_region() {
+    // Twice the size, to cut an aligned region out of it.
+    void *map = ::mmap(nullptr, 2 * kHugeRegionBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return nullptr;
+    char *start = static_cast<char *>(map);
+    const size_t misalign = reinterpret_cast<uintptr_t>(start) % kHugeRegionBytes;
+    char *region = start + (misalign == 0 ? 0 : kHugeRegionBytes - misalign);
+    if (region != start) ::munmap(start, static_cast<size_t>(region - start));
+    char *tail = region + kHugeRegionBytes;
+    ::munmap(tail, static_cast<size_t>(start + 2 * kHugeRegionBytes - tail));
+#if defined(MADV_HUGEPAGE)
+    ::madvise(region, kHugeRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
+#endif
+    return region;
+}
 
 SpoolDir::~SpoolDir() {
-    for (void *region : regions_) ::munmap(region, kRegionBytes);
+    for (void *region : regions_) ::munmap(region, kHugeRegionBytes);
     if (path_.empty()) return;
     for (size_t i = 0; i < files_; ++i) ::unlink(file(i).c_str());
     ::rmdir(path_.c_str());
@@ -38,24 +51,13 @@ std::string SpoolDir::file(size_t index) const {
 }
 
 char *SpoolDir::take_buffer(size_t bytes) {
-    if (bytes > kRegionBytes / 8) return nullptr;
+    if (bytes > kHugeRegionBytes / 8) return nullptr;
     if (static_cast<size_t>(end_ - next_) < bytes) {
-        // Twice the size, to cut an aligned region out of it.
-        void *map = ::mmap(nullptr, 2 * kRegionBytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map == MAP_FAILED) return nullptr;
-        char *start = static_cast<char *>(map);
-        char *region = start + (kRegionBytes - reinterpret_cast<uintptr_t>(start) % kRegionBytes) %
-                                   kRegionBytes;
-        if (region != start) ::munmap(start, static_cast<size_t>(region - start));
-        char *tail = region + kRegionBytes;
-        ::munmap(tail, static_cast<size_t>(start + 2 * kRegionBytes - tail));
-#if defined(MADV_HUGEPAGE)
-        ::madvise(region, kRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
-#endif
+        char *region = map_huge_region();
+        if (region == nullptr) return nullptr;
         regions_.push_back(region);
         next_ = region;
-        end_ = region + kRegionBytes;
+        end_ = region + kHugeRegionBytes;
     }
     char *buffer = next_;
     next_ += bytes;

@@ -20,6 +20,13 @@ namespace tesra::cli::om {
 
 enum class FamilyKind { kGauge, kCounter, kInfo };
 
+// Buffers the export touches over and over come from regions of this size, aligned and marked
+// so that the kernel may back each with one huge page: their first touch is then one page fault,
+// not hundreds (costly under virtualisation). Unmapped with munmap(region, kHugeRegionBytes).
+constexpr size_t kHugeRegionBytes = size_t{2} << 20;
+// A new region, or null when none can be mapped.
+char *map_huge_region();
+
 // A private temporary directory, removed with everything in it when the object goes away.
 class SpoolDir {
 public:
@@ -34,9 +41,9 @@ public:
     std::string file(size_t index) const;
 
 private:
-    // Spool buffers, carved from 2 MiB regions the kernel may back with huge pages: a hundred
-    // families' buffers are then a few page faults, not thousands (costly under virtualisation).
-    // Null when `bytes` is more than a region's share; they live as long as the directory.
+    // A spool buffer carved from a huge-page region: a hundred families' buffers are then a few
+    // page faults. Null when `bytes` is more than a region's share or no region can be mapped;
+    // buffers live as long as the directory.
     char *take_buffer(size_t bytes);
 
     std::string path_;

@@ -273,16 +273,16 @@ bool write_family(const Family &family,
 
 namespace {
 
-// Text blocks for the formatting threads, carved from 2 MiB regions the kernel may back with
-// huge pages: their pages are touched once, in a few faults (costly under virtualisation).
-// Blocks go back to the pool when written and stay mapped until the pool goes away.
+// Text blocks for the formatting threads, carved from huge-page regions, so that their pages
+// cost a few faults. Blocks go back to the pool once written; regions stay mapped until the
+// pool goes away.
 class BlockPool {
 public:
     BlockPool() = default;
     BlockPool(const BlockPool &) = delete;
     BlockPool &operator=(const BlockPool &) = delete;
     ~BlockPool() {
-        for (void *region : regions_) ::munmap(region, kRegionBytes);
+        for (void *region : regions_) ::munmap(region, kHugeRegionBytes);
     }
     // A block of kBlockBytes; one of its own (heap) when no region can be mapped.
     TextBlock take() {
@@ -292,7 +292,7 @@ public:
         if (!free_.empty()) {
             block.data = free_.back();
             free_.pop_back();
-        } else if (map_region()) {
+        } else if (has_room()) {
             block.data = next_;
             next_ += kBlockBytes;
         } else {
@@ -308,26 +308,13 @@ public:
     }
 
 private:
-    static constexpr size_t kRegionBytes = size_t{2} << 20;
-
-    bool map_region() {
+    bool has_room() {
         if (static_cast<size_t>(end_ - next_) >= kBlockBytes) return true;
-        // Twice the size, to cut an aligned region out of it.
-        void *map = ::mmap(nullptr, 2 * kRegionBytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map == MAP_FAILED) return false;
-        char *start = static_cast<char *>(map);
-        const size_t misalign = reinterpret_cast<uintptr_t>(start) % kRegionBytes;
-        char *region = start + (misalign == 0 ? 0 : kRegionBytes - misalign);
-        if (region != start) ::munmap(start, static_cast<size_t>(region - start));
-        char *tail = region + kRegionBytes;
-        ::munmap(tail, static_cast<size_t>(start + 2 * kRegionBytes - tail));
-#if defined(MADV_HUGEPAGE)
-        ::madvise(region, kRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
-#endif
+        char *region = map_huge_region();
+        if (region == nullptr) return false;
         regions_.push_back(region);
         next_ = region;
-        end_ = region + kRegionBytes;
+        end_ = region + kHugeRegionBytes;
         return true;
     }
 
