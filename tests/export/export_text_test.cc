@@ -2,8 +2,11 @@
 // and the tool on archives whose names need escaping or collide after mapping.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <tuple>
 
+#include "openmetrics/export_model.h"
+#include "openmetrics/export_text.h"
 #include "openmetrics/metric_text.h"
 #include "support/archive_builder.h"
 #include "tools/tool_runner.h"
@@ -65,9 +68,70 @@ TEST(MetricText, MapsEscapesAndFormats) {
         {"milliseconds padded", seconds(1765000000007), "1765000000.007"},
         {"below one second", seconds(999), "0.999"},
         {"largest count", number(UINT64_MAX), "18446744073709551615"},
+        {"odd number of digits", number(1000001), "1000001"},
         {"zero", number(0), "0"},
     };
     for (const auto &c : cases) EXPECT_EQ(c.got, c.expected) << c.what;
+}
+
+// Collects the text; refuses every chunk from the `fail_from`-th on.
+class Collect : public TextOut {
+public:
+    explicit Collect(size_t fail_from = SIZE_MAX) : fail_from_(fail_from) {}
+    bool write(std::string_view chunk, uint64_t lines) override {
+        if (chunks_++ >= fail_from_) return false;
+        text.append(chunk);
+        samples += lines;
+        return true;
+    }
+    std::string text;
+    uint64_t samples = 0;
+
+private:
+    size_t fail_from_;
+    size_t chunks_ = 0;
+};
+
+// Families of several chunks each, with a value list larger than a spool's buffer and a label
+// set longer than a text block's spare room: formatted on threads they come out as on one,
+// and a sink that fails stops every thread.
+TEST(ExportText, FamiliesFormattedOnThreadsComeOutInFamilyOrder) {
+    tesra::test::TempDir tmp;
+    SpoolDir dir;
+    ASSERT_TRUE(dir.create(tmp.path()));
+    Instances instances;
+    instances.find_or_add("k=\"a\"", 0);
+    instances.find_or_add("k=\"" + std::string(40000, 'x') + "\"", 0);
+    std::vector<std::unique_ptr<Family>> families;
+    std::vector<const Family *> order;
+    for (uint64_t i = 0; i < 5; ++i) {
+        auto &f = *families.emplace_back(std::make_unique<Family>());
+        f.name = f.sample_name = "f" + std::to_string(i);
+        f.spool.attach(dir, 64 << 10, i % 2 == 0);
+        for (uint64_t t = 0; t < 3000; ++t) {
+            const uint64_t v = t * i;
+            ASSERT_TRUE(f.spool.mark_time(1000 * t) && f.spool.put_numbers(0, &v, 1));
+        }
+        const std::vector<uint64_t> many(10000, i);
+        ASSERT_TRUE(f.spool.put_numbers(0, many.data(), 10000) && f.spool.put_numbers(1, &i, 1));
+        ASSERT_TRUE(f.spool.flush());
+        f.samples = 3000 + 10000 + 1;
+        order.push_back(&f);
+    }
+    Collect one, two;
+    std::string error;
+    ASSERT_TRUE(write_families(order, instances, TextStyle::kOpenMetrics, one, error, 1)) << error;
+    ASSERT_TRUE(write_families(order, instances, TextStyle::kOpenMetrics, two, error, 2)) << error;
+    EXPECT_EQ(one.samples, 5 * 13001u);
+    EXPECT_NE(one.text.find("# TYPE f3 gauge\nf3{k=\"a\"} 0 0.000\nf3{k=\"a\"} 3 1.000\n"),
+              std::string::npos);
+    EXPECT_NE(one.text.find(",x=\"9999\"} 3 2999.000\nf3{k=\"xxx"), std::string::npos);
+    EXPECT_NE(one.text.find("xxx\"} 3 2999.000\n# TYPE f4 gauge\n"), std::string::npos);
+    EXPECT_TRUE(one.text == two.text);  // megabytes: no diff printed
+
+    Collect failing(3);
+    EXPECT_FALSE(write_families(order, instances, TextStyle::kOpenMetrics, failing, error, 2));
+    EXPECT_TRUE(error.empty()) << error;
 }
 
 using tesra::test::ArchiveSpec;

@@ -3,6 +3,8 @@
 // times the series gives it, and every family's samples are spooled to its own temporary file;
 // the families are then written one after another, so the lines of a family stand together and
 // each series is in time order, across archives too, while memory stays flat in their size.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -75,6 +78,35 @@ struct ObjectRoute {
     std::map<std::string, std::string> key_filters;  // key counter name -> required text
 };
 
+// Calls `visit(route, values)` for each counter of `instance` that `route` exports at `period`,
+// in the instance's order, until it returns a failure; the values are the reader's, valid for
+// the call. The one place that reads counter data (a value list per counter).
+template <typename Visit>
+tesra_error_t read_instance_values(tesra_instance_handle_t *instance,
+                                   ObjectRoute &route,
+                                   uint64_t period,
+                                   Visit &&visit) {
+    tesra_counter_handle_t *counter = nullptr;
+    tesra_counter_data_handle_t *data = nullptr;
+    auto &order = route.walk_order[period];
+    size_t slot = 0;
+    for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
+         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
+        if (rc != TESRA_SUCCESS) return rc;
+        if (data == nullptr) return TESRA_SUCCESS;
+        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
+        if (order[slot].first != counter) {
+            auto r = route.counters.find(counter);
+            bool exported = r != route.counters.end() && r->second.period == period;
+            order[slot] = {counter, exported ? &r->second : nullptr};
+        }
+        if (order[slot].second == nullptr) continue;
+        tesra_counter_data_t value{};
+        if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
+        if (rc = visit(*order[slot].second, value); rc != TESRA_SUCCESS) return rc;
+    }
+}
+
 // The text of a counter value list: strings as they are, numbers in decimal, joined by ",".
 void value_text(const tesra_counter_data_t &data, std::string &out) {
     out.clear();
@@ -94,20 +126,50 @@ void value_text(const tesra_counter_data_t &data, std::string &out) {
     }
 }
 
-// Writes text chunks to a stream.
+// Writes text chunks to a stream's descriptor: large ones as they come, small ones gathered
+// first. The chunks are already large; a stream's buffer would only copy them once more.
 class FileOut : public om::TextOut {
 public:
-    explicit FileOut(std::FILE *f) : file_(f) {}
+    explicit FileOut(std::FILE *f) : fd_(fileno(f)) {}
     bool write(std::string_view text, uint64_t samples) override {
         samples_ += samples;
         bytes_ += text.size();
-        return text.empty() || std::fwrite(text.data(), 1, text.size(), file_) == text.size();
+        if (text.size() < kGather) {
+            gathered_.append(text);
+            return gathered_.size() < kGather || drain();
+        }
+        return drain() && put(text);
     }
+    // Writes what is gathered; false when a write failed (error() says why).
+    bool finish() { return drain(); }
+    int error() const { return error_; }
     uint64_t samples() const { return samples_; }
     uint64_t bytes() const { return bytes_; }
 
 private:
-    std::FILE *file_;
+    static constexpr size_t kGather = 256 << 10;
+
+    bool drain() {
+        const bool ok = put(gathered_);
+        gathered_.clear();
+        return ok;
+    }
+    bool put(std::string_view text) {
+        while (error_ == 0 && !text.empty()) {
+            const ssize_t n = ::write(fd_, text.data(), text.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error_ = n < 0 ? errno : EIO;
+                break;
+            }
+            text.remove_prefix(static_cast<size_t>(n));
+        }
+        return error_ == 0;
+    }
+
+    int fd_;
+    int error_ = 0;
+    std::string gathered_;
     uint64_t samples_ = 0;
     uint64_t bytes_ = 0;
 };
@@ -173,7 +235,7 @@ private:
     size_t spool_buffer_ = 64 << 10;
     int status_ = kExitOk;
     int spool_error_ = 0;
-    std::vector<uint64_t> numbers_;  // scratch: one counter's values
+    std::vector<uint64_t> numbers_;  // scratch: one counter's 4-byte values, widened
     std::string labels_, key_text_;  // scratch: one instance's label text, one key's value
     bool partial_ = false;
 };
@@ -395,71 +457,61 @@ tesra_error_t Exporter::spool_instance(tesra_instance_handle_t *instance,
     }
     const uint32_t id = places[place].second;
 
-    tesra_counter_handle_t *counter = nullptr;
-    tesra_counter_data_handle_t *data = nullptr;
-    auto &order = route.walk_order[period];
-    size_t slot = 0;
-    for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
-         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
-        if (rc != TESRA_SUCCESS) return rc;
-        if (data == nullptr) break;
-        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
-        if (order[slot].first != counter) {
-            auto r = route.counters.find(counter);
-            bool exported = r != route.counters.end() && r->second.period == period;
-            order[slot] = {counter, exported ? &r->second : nullptr};
-        }
-        if (order[slot].second == nullptr) continue;
-        Family &f = *order[slot].second->family;
-        // Archives overlap: a series takes only samples after its newest one.
-        if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
-        auto &newest = f.newest[node];
-        if (newest.second != UINT32_MAX &&
-            (time < newest.first || (time == newest.first && newest.second != archive_index))) {
-            ++f.overlapping;
-            continue;
-        }
-        newest = {time, archive_index};
-
-        tesra_counter_data_t value{};
-        if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
-        if (value.values == nullptr) continue;
-        if (id >= f.instance_values.size()) f.instance_values.resize(id + 1, 0);
-        if (f.kind == FamilyKind::kInfo) {
-            if (value.value_type != TESRA_CNT_STRING) continue;
-            for (uint32_t e = 0; e < value.num_values; ++e) {
-                std::string_view text =
-                    value.values[e].val_str != nullptr ? value.values[e].val_str : "";
-                auto [it, added] = f.last_text.try_emplace((uint64_t{id} << 32) | e);
-                if (!added && it->second == text) continue;  // once per change
-                it->second.assign(text);
-                if (!f.spool.mark_time(time) || !f.spool.put_text(id, e, text)) {
-                    return spool_failed();
-                }
-                ++f.samples;
-                // Each value an instance's element takes is a series of its own.
-                std::string series_key(reinterpret_cast<const char *>(&it->first), 8);
-                if (f.info_series.insert(series_key.append(text)).second) ++f.series;
+    return read_instance_values(
+        instance, route, period,
+        [&](const CounterRoute &r, const tesra_counter_data_t &value) -> tesra_error_t {
+            Family &f = *r.family;
+            // Archives overlap: a series takes only samples after its newest one.
+            if (node >= f.newest.size()) f.newest.resize(node + 1, {0, UINT32_MAX});
+            auto &newest = f.newest[node];
+            if (newest.second != UINT32_MAX &&
+                (time < newest.first ||
+                 (time == newest.first && newest.second != archive_index))) {
+                ++f.overlapping;
+                return TESRA_SUCCESS;
             }
-            continue;
-        }
-        if (value.value_type == TESRA_CNT_STRING) continue;
-        numbers_.resize(value.num_values);
-        for (uint32_t i = 0; i < value.num_values; ++i) {
-            numbers_[i] = value.value_type == TESRA_CNT_4BYTES ? value.values[i].val_4B
-                                                               : value.values[i].val_8B;
-        }
-        if (!f.spool.mark_time(time) ||
-            !f.spool.put_numbers(id, numbers_.data(), value.num_values)) {
-            return spool_failed();
-        }
-        f.samples += value.num_values;
-        if (f.instance_values[id] < value.num_values) {
-            f.series += value.num_values - f.instance_values[id];
-            f.instance_values[id] = value.num_values;
-        }
-    }
-    return TESRA_SUCCESS;
+            newest = {time, archive_index};
+
+            if (value.values == nullptr) return TESRA_SUCCESS;
+            if (id >= f.instance_values.size()) f.instance_values.resize(id + 1, 0);
+            if (f.kind == FamilyKind::kInfo) {
+                if (value.value_type != TESRA_CNT_STRING) return TESRA_SUCCESS;
+                for (uint32_t e = 0; e < value.num_values; ++e) {
+                    std::string_view text =
+                        value.values[e].val_str != nullptr ? value.values[e].val_str : "";
+                    auto [it, added] = f.last_text.try_emplace((uint64_t{id} << 32) | e);
+                    if (!added && it->second == text) continue;  // once per change
+                    it->second.assign(text);
+                    if (!f.spool.mark_time(time) || !f.spool.put_text(id, e, text)) {
+                        return spool_failed();
+                    }
+                    ++f.samples;
+                    // Each value an instance's element takes is a series of its own.
+                    std::string series_key(reinterpret_cast<const char *>(&it->first), 8);
+                    if (f.info_series.insert(series_key.append(text)).second) ++f.series;
+                }
+                return TESRA_SUCCESS;
+            }
+            if (value.value_type == TESRA_CNT_STRING) return TESRA_SUCCESS;
+            const uint32_t n = value.num_values;
+            // 8-byte values are the spool's numbers already; 4-byte ones are widened.
+            static_assert(sizeof(tesra_cnt_value_t) == sizeof(uint64_t));
+            const void *numbers = value.values;
+            if (value.value_type == TESRA_CNT_4BYTES) {
+                numbers_.resize(n);
+                for (uint32_t i = 0; i < n; ++i) numbers_[i] = value.values[i].val_4B;
+                numbers = numbers_.data();
+            }
+            if (!f.spool.mark_time(time) || !f.spool.put_numbers(id, numbers, n)) {
+                return spool_failed();
+            }
+            f.samples += n;
+            if (f.instance_values[id] < n) {
+                f.series += n - f.instance_values[id];
+                f.instance_values[id] = n;
+            }
+            return TESRA_SUCCESS;
+        });
 }
 
 bool Exporter::walk(const Archive &archive,
@@ -550,6 +602,13 @@ int Exporter::write_output() {
                    "series' previous one left out\n",
                    overlapping);
     }
+    std::vector<const Family *> exported;
+    for (const auto &f : families_) {
+        if (f->samples > 0) exported.push_back(f.get());
+    }
+    // Families are formatted on two threads while this one writes: formatting is most of the
+    // writing's work, and the families are independent.
+    const unsigned threads = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
     std::string error;
     if (!push_url_.empty()) {
         om::PushOptions po;
@@ -560,14 +619,8 @@ int Exporter::write_output() {
         om::Pusher pusher(po);
         Progress progress("pushing", total);
         ProgressPush out(pusher, progress);
-        bool ok = true;
-        for (const auto &f : families_) {
-            if (f->samples == 0) continue;
-            if (!om::write_family(*f, instances_, om::TextStyle::kPrometheus, out, error)) {
-                ok = false;
-                break;
-            }
-        }
+        bool ok = om::write_families(exported, instances_, om::TextStyle::kPrometheus, out, error,
+                                     threads);
         if (ok) ok = pusher.finish();
         if (!ok) {
             if (!error.empty()) return report_problem(dir_.path(), error);
@@ -587,21 +640,19 @@ int Exporter::write_output() {
         return report_problem(opt_.output, fmt::format("cannot create: {}", std::strerror(errno)));
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> owned(to_file ? file : nullptr, std::fclose);
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    bool ok = std::fflush(file) == 0;  // nothing is buffered; the text goes to its descriptor
     FileOut out(file);
-    for (const auto &f : families_) {
-        if (f->samples == 0) continue;
-        if (!om::write_family(*f, instances_, om::TextStyle::kOpenMetrics, out, error)) {
-            if (!error.empty()) return report_problem(dir_.path(), error);
-            break;
-        }
+    if (ok && !om::write_families(exported, instances_, om::TextStyle::kOpenMetrics, out, error,
+                                  threads)) {
+        if (!error.empty()) return report_problem(dir_.path(), error);
+        ok = false;
     }
-    out.write("# EOF\n", 0);
-    bool ok = std::fflush(file) == 0 && std::ferror(file) == 0;
+    ok = ok && out.write("# EOF\n", 0) && out.finish();
+    const int write_error = out.error() != 0 ? out.error() : errno;
     if (to_file) ok = std::fclose(owned.release()) == 0 && ok;
     if (!ok) {
         return report_problem(to_file ? opt_.output : "stdout",
-                              fmt::format("write failed: {}", std::strerror(errno)));
+                              fmt::format("write failed: {}", std::strerror(write_error)));
     }
     if (to_file) {
         fmt::print(stderr, "wrote {} families, {} series, {} samples ({}) to {}\n",

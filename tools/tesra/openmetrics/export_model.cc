@@ -2,9 +2,11 @@
 #include "openmetrics/export_model.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,7 +15,25 @@
 
 namespace tesra::cli::om {
 
+char *map_huge_region() {
+    // Twice the size, to cut an aligned region out of it.
+    void *map = ::mmap(nullptr, 2 * kHugeRegionBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return nullptr;
+    char *start = static_cast<char *>(map);
+    const size_t misalign = reinterpret_cast<uintptr_t>(start) % kHugeRegionBytes;
+    char *region = start + (misalign == 0 ? 0 : kHugeRegionBytes - misalign);
+    if (region != start) ::munmap(start, static_cast<size_t>(region - start));
+    char *tail = region + kHugeRegionBytes;
+    ::munmap(tail, static_cast<size_t>(start + 2 * kHugeRegionBytes - tail));
+#if defined(MADV_HUGEPAGE)
+    ::madvise(region, kHugeRegionBytes, MADV_HUGEPAGE);  // a hint; small pages do as well
+#endif
+    return region;
+}
+
 SpoolDir::~SpoolDir() {
+    for (void *region : regions_) ::munmap(region, kHugeRegionBytes);
     if (path_.empty()) return;
     for (size_t i = 0; i < files_; ++i) ::unlink(file(i).c_str());
     ::rmdir(path_.c_str());
@@ -30,54 +50,65 @@ std::string SpoolDir::file(size_t index) const {
     return path_ + "/" + std::to_string(index);
 }
 
+char *SpoolDir::take_buffer(size_t bytes) {
+    if (bytes > kHugeRegionBytes / 8) return nullptr;
+    if (static_cast<size_t>(end_ - next_) < bytes) {
+        char *region = map_huge_region();
+        if (region == nullptr) return nullptr;
+        regions_.push_back(region);
+        next_ = region;
+        end_ = region + kHugeRegionBytes;
+    }
+    char *buffer = next_;
+    next_ += bytes;
+    return buffer;
+}
+
 Spool::~Spool() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
+    dir_ = &dir;
     path_ = dir.file(dir.files_++);
     limit_ = buffer_bytes;
     keep_open_ = keep_open;
-    pending_.reserve(buffer_bytes + 64);
 }
 
-void Spool::put(const void *bytes, size_t n) {
-    pending_.append(static_cast<const char *>(bytes), n);
-}
-
-bool Spool::mark_time(uint64_t time) {
-    if (has_time_ && time == time_) return true;
-    has_time_ = true;
-    time_ = time;
-    const uint32_t head[2] = {kTimeMarker, 0};
-    put(head, sizeof head);
-    put(&time, sizeof time);
-    return pending_.size() < limit_ || flush();
-}
-
-bool Spool::put_numbers(uint32_t instance, const uint64_t *values, uint32_t n) {
-    const uint32_t head[2] = {instance, n};
-    put(head, sizeof head);
-    put(values, sizeof(uint64_t) * n);
-    return pending_.size() < limit_ || flush();
+char *Spool::make_room(size_t n) {
+    if (!flush()) return nullptr;
+    if (buffer_ == nullptr && n <= limit_) {
+        buffer_ = dir_->take_buffer(limit_);
+        capacity_ = buffer_ != nullptr ? limit_ : 0;
+    }
+    if (capacity_ < n) {
+        capacity_ = std::max(limit_, n);
+        own_ = std::make_unique_for_overwrite<char[]>(capacity_);
+        buffer_ = own_.get();
+    }
+    used_ = n;
+    return buffer_;
 }
 
 bool Spool::put_text(uint32_t instance, uint32_t element, std::string_view text) {
-    const uint32_t head[3] = {instance, element, static_cast<uint32_t>(text.size())};
-    put(head, sizeof head);
-    put(text.data(), text.size());
-    return pending_.size() < limit_ || flush();
+    char *p = room(12 + text.size());
+    if (p == nullptr) return false;
+    store_u32(p, instance);
+    store_u32(p + 4, element);
+    store_u32(p + 8, static_cast<uint32_t>(text.size()));
+    if (!text.empty()) std::memcpy(p + 12, text.data(), text.size());
+    return true;
 }
 
 bool Spool::flush() {
     if (failed_) return false;
-    if (pending_.empty()) return true;
+    if (used_ == 0) return true;
     // Opened per flush unless the caller lets it stay open: an export may hold more families
     // than a process may hold open files.
     if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     bool ok = fd_ >= 0;
-    for (size_t done = 0; ok && done < pending_.size();) {
-        ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
+    for (size_t done = 0; ok && done < used_;) {
+        ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) done += static_cast<size_t>(n);
@@ -86,7 +117,7 @@ bool Spool::flush() {
         ok = ::close(fd_) == 0 && ok;
         fd_ = -1;
     }
-    pending_.clear();
+    used_ = 0;
     if (!ok) failed_ = true;
     return ok;
 }

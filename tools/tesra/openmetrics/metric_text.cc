@@ -1,8 +1,6 @@
 // Name mapping, escaping and number formatting of exported metrics.
 #include "openmetrics/metric_text.h"
 
-#include <charconv>
-
 namespace tesra::cli::om {
 namespace {
 
@@ -85,9 +83,8 @@ void append_help(std::string &out, std::string_view text, bool escape_quote) {
 }
 
 void append_uint(std::string &out, uint64_t value) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, static_cast<size_t>(end - buf));  // (pointer, pointer) goes through replace
+    char buf[kUintRoom];
+    out.append(buf, static_cast<size_t>(write_uint(buf, value) - buf));
 }
 
 void append_seconds(std::string &out, uint64_t ms) {

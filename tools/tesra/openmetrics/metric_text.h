@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,31 @@ std::string family_name(std::string_view object, std::string_view counter, std::
 void append_label_value(std::string &out, std::string_view value);
 // Appends `text` as help text: \ and newline escaped, and " too for OpenMetrics.
 void append_help(std::string &out, std::string_view text, bool escape_quote);
+// Writes the decimal digits of `value` at `out`, which has room for kUintRoom bytes (those after
+// the digits are scratch); returns the end of the digits. Inline: it runs for every sample.
+constexpr size_t kUintRoom = 20;
+inline char *write_uint(char *out, uint64_t value) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    // Right-aligned in a scratch buffer, then copied whole: a fixed-size copy is a few moves.
+    char digits[2 * kUintRoom];
+    char *p = digits + kUintRoom;
+    while (value >= 100) {
+        p -= 2;
+        std::memcpy(p, kPairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        p -= 2;
+        std::memcpy(p, kPairs + 2 * value, 2);
+    } else {
+        *--p = static_cast<char>('0' + value);
+    }
+    std::memcpy(out, p, kUintRoom);
+    return out + (digits + kUintRoom - p);
+}
 // Appends the decimal digits of `value`.
 void append_uint(std::string &out, uint64_t value);
 // Appends a time in milliseconds as seconds with a three-digit fraction ("1765000000.250").
