@@ -27,6 +27,7 @@
 #include "openmetrics/metric_text.h"
 #include "openmetrics/push.h"
 #include "series_source.h"
+#include "tesra/tesra_values.h"
 
 namespace tesra::cli {
 namespace {
@@ -86,25 +87,21 @@ tesra_error_t read_instance_values(tesra_instance_handle_t *instance,
                                    ObjectRoute &route,
                                    uint64_t period,
                                    Visit &&visit) {
-    tesra_counter_handle_t *counter = nullptr;
-    tesra_counter_data_handle_t *data = nullptr;
+    tesra_instance_values_t_v6_0 all{};
+    if (auto rc = tesra_get_instance_values(instance, &all); rc != TESRA_SUCCESS) return rc;
     auto &order = route.walk_order[period];
-    size_t slot = 0;
-    for (tesra_error_t rc = tesra_first_counter_data(instance, &counter, &data);;
-         rc = tesra_next_counter_data(instance, &counter, &data), ++slot) {
-        if (rc != TESRA_SUCCESS) return rc;
-        if (data == nullptr) return TESRA_SUCCESS;
-        if (slot >= order.size()) order.resize(slot + 1, {nullptr, nullptr});
+    if (order.size() < all.num_cnts) order.resize(all.num_cnts, {nullptr, nullptr});
+    for (uint32_t slot = 0; slot < all.num_cnts; ++slot) {
+        tesra_counter_handle_t *counter = all.counters[slot];
         if (order[slot].first != counter) {
             auto r = route.counters.find(counter);
             bool exported = r != route.counters.end() && r->second.period == period;
             order[slot] = {counter, exported ? &r->second : nullptr};
         }
         if (order[slot].second == nullptr) continue;
-        tesra_counter_data_t value{};
-        if (rc = tesra_get_counter_data_value(data, &value); rc != TESRA_SUCCESS) return rc;
-        if (rc = visit(*order[slot].second, value); rc != TESRA_SUCCESS) return rc;
+        if (auto rc = visit(*order[slot].second, all.values[slot]); rc != TESRA_SUCCESS) return rc;
     }
+    return TESRA_SUCCESS;
 }
 
 // The text of a counter value list: strings as they are, numbers in decimal, joined by ",".
