@@ -18,10 +18,13 @@
  * it is one of the two ends; a member with damaged metadata is found, skipped and reported
  * (failing the call with `strict`) by the first call that reads it. When the names do not fit
  * together, or `node` is given, the open reads every member's identity, keeps the node's
- * archives and refuses what is left of a series as before. Archives with a partial name are
- * opened to learn their span. Calls that read every member (a catalogue over all times, or
- * tesra_series_check_members over all times) check every member. Gaps and overlaps between
- * all members are reported when the series opens, from the spans the names give.
+ * archives (refusing several nodes when none is asked for) and only then checks the names
+ * again. Archives with a partial name are
+ * opened to learn their span. A catalogue over all times checks every member that answers for
+ * some time; tesra_series_check_members over all times checks every member, reading only the
+ * heads of their metadata. Gaps and overlaps between all members are reported when the series
+ * opens, from the spans the names give (each carries its stretch, so that a caller asking
+ * about part of the series can leave out those elsewhere).
  *
  * At most `max_open` members are open at once, so a series of thousands of archives is read
  * in bounded memory.
