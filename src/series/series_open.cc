@@ -385,7 +385,7 @@ tesra_error_t build(Series &s, const char *const *sources, size_t num_sources) {
     members.reserve(all.size());
     for (auto &c : all) members.push_back(std::move(c.member));
     for (size_t i = 0; i < members.size(); ++i) {
-        if (members[i].identity_known) {
+        if (members[i].identity_known && all[i].rc == TESRA_SUCCESS) {
             s.set_node(i);
             break;
         }
