@@ -1,17 +1,33 @@
 /* Archive series: the archives one node writes one after another (file index 1, 2, 3, ...),
  * read as one body of samples over any time range.
  *
- * A series is opened from directories, globs or archive bases. Its members are grouped by the
- * store identity in their metadata and ordered by start time (file index breaking ties). The
- * series answers what one archive answers (objects and counters, sample times, counter values)
- * across archive boundaries, and reports what does not fit together as findings: gaps, overlaps
- * (the later file index wins), damaged archives (skipped unless strict), files that are no
- * archives, spans whose name and contents disagree, counters that change definition.
+ * A series is opened from directories, globs or archive bases. Its members are ordered by the
+ * start their names give (file index breaking ties) and belong to one node, told apart by the
+ * store identity in their metadata. The series answers what one archive answers (objects and
+ * counters, sample times, counter values) across archive boundaries, and reports what does not
+ * fit together as findings: gaps, overlaps (the later file index wins), damaged archives
+ * (skipped unless strict), files that are no archives, spans whose name and contents disagree,
+ * counters that change definition, archives of another node.
  *
- * Only the metadata of every member is read when the series opens (for its identity); data
- * streams are opened when a question needs them, and only for members whose span meets the
- * range asked about. At most `max_open` members are open at once, so a series of thousands of
- * archives is read in bounded memory.
+ * What an open reads. When the names fit together (no file index twice, none starting before
+ * a lower one) and no node is asked for, an open reads the names of the members and the store
+ * identity of two of them, the first and the last (the first readable from each end): the
+ * series is that node's. Every other member is read only when a call needs it: its identity
+ * when the call first reads it, its data stream when a question reaches its window. A member
+ * of another node is thus refused by the first call that reads it, as the open refuses it when
+ * it is one of the two ends; a member with damaged metadata is found, skipped and reported
+ * (failing the call with `strict`) by the first call that reads it. When the names do not fit
+ * together, or `node` is given, the open reads every member's identity, keeps the node's
+ * archives (refusing several nodes when none is asked for) and only then checks the names
+ * again. Archives with a partial name are
+ * opened to learn their span. A catalogue over all times checks every member that answers for
+ * some time; tesra_series_check_members over all times checks every member, reading only the
+ * heads of their metadata. Gaps and overlaps between all members are reported when the series
+ * opens, from the spans the names give (each carries its stretch, so that a caller asking
+ * about part of the series can leave out those elsewhere).
+ *
+ * At most `max_open` members are open at once, so a series of thousands of archives is read
+ * in bounded memory.
  *
  * Times are absolute milliseconds; ranges are half-open, [from, to). Everything handed out is
  * owned as each call says; nothing here is thread-safe (use one series per thread). */
@@ -59,7 +75,9 @@ typedef enum tesra_series_state {
     TESRA_SERIES_MEMBER_CLOSED = 0,
     /** Opened and found without its index section: its writer still writes it. */
     TESRA_SERIES_MEMBER_BEING_WRITTEN = 1,
-    /** Cannot be read (metadata, index or data damaged, a file unreadable); skipped. */
+    /** Cannot be read (metadata, index or data damaged, a file unreadable); skipped. A data
+     *  stream damaged part-way has given what came before the damage to the walk that found it;
+     *  the member answers for nothing afterwards. */
     TESRA_SERIES_MEMBER_DAMAGED = 2
 } tesra_series_state_t;
 
@@ -70,7 +88,8 @@ typedef struct tesra_series_member {
     uint32_t file_index;
     /** Longest period (ms) by name; 0 when the name gives none. */
     uint64_t longest_period;
-    /** Store identity from the metadata ("" when the archive has none; NULL when damaged). */
+    /** Store identity from the metadata ("" when the archive has none); NULL until a call has
+     *  read the member (see the head of this file), and when its metadata is damaged. */
     const char *hostname;
     const char *cluster_id;
     const char *cluster_name;
@@ -101,7 +120,8 @@ typedef enum tesra_series_finding_kind {
     TESRA_SERIES_OVERLAP = 1,
     /** `path` is not an archive (or half of an archive pair) and was skipped. */
     TESRA_SERIES_NOT_ARCHIVE = 2,
-    /** `member` cannot be read and was skipped (with `strict`, the call failed). */
+    /** `member` cannot be read and was skipped (with `strict`, the call failed); the message
+     *  says when a walk read it up to the damage before skipping the rest. */
     TESRA_SERIES_DAMAGED = 3,
     /** The name and the contents of `member` disagree about its span; the contents are used. */
     TESRA_SERIES_SPAN_MISMATCH = 4,
@@ -113,8 +133,9 @@ typedef enum tesra_series_finding_kind {
     /** `other`, a later file index than `member`, starts before it. */
     TESRA_SERIES_TIME_BACKWARDS = 7,
     /** The sources hold archives of more than one node (`path` names one per finding), or
-     *  none of the node asked for; or `other`, once opened, names another node uuid than
-     *  `member` under the same store identity. */
+     *  none of the node asked for; or `other`, read by a call, is of another node than
+     *  `member`, whose node the series reads (an error: the call failed); or `other`, once
+     *  opened, names another node uuid than `member` under the same store identity. */
     TESRA_SERIES_NODES = 8,
     /** The sources hold no archive at all. */
     TESRA_SERIES_EMPTY = 9
@@ -140,8 +161,10 @@ typedef struct tesra_series_finding {
 /** Opens the series made of `sources` (`num_sources` of them): each a directory (its archives;
  *  other files give TESRA_SERIES_NOT_ARCHIVE findings), a glob pattern, or an archive base
  *  (also "<base>.meta" or "<base>.gz", also a partial name). `options` may be NULL (defaults).
- *  Reads every member's metadata for its store identity; partial names are opened to learn
- *  their span. `*out` receives a new series, also on failures found in the sources, where it
+ *  Reads the store identity of the first and last member only, or of every member when the
+ *  names do not fit together or a node is asked for (see the head of this file); partial names
+ *  are opened to learn their span. `*out` receives a new series, also on failures found in the
+ *  sources, where it
  *  holds no member but the findings that explain the failure: set `*out` to NULL before the
  *  call and release it with tesra_series_close whenever it is not NULL afterwards.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (`sources` or `out` NULL, a source NULL, no
@@ -172,12 +195,27 @@ TESRA_API tesra_error_t tesra_series_get_member(const tesra_series_t *series,
 
 /** Opens member `index` through the reader. `*out` is a new handle owned by the caller, who
  *  closes it with tesra_close_data_file; the series keeps no reference to it. The member's
- *  contents span, node uuid and state are updated (and findings added) as for any read.
- *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL, `index` out of range);
- *  the codes of tesra_open_data_file (the member is then marked damaged). */
+ *  identity, contents span, node uuid and state are updated (and findings added) as for any
+ *  read.
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL, `index` out of range; the
+ *  member is another node's: with a finding); the codes of tesra_open_data_file (the member is
+ *  then marked damaged). */
 TESRA_API tesra_error_t tesra_series_open_member(tesra_series_t *series,
                                                  size_t index,
                                                  tesra_file_handle_t **out);
+
+/** Reads the store identity of every member that meets [from, to) (by its window, or its span
+ *  when that is wider) and has not been read yet, from the head of its metadata without
+ *  opening it, and checks each as the calls that read members do. For callers that read
+ *  members' files on their own (by base) or must know every member's node now; from 0 to
+ *  UINT64_MAX it checks every member.
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (series NULL; a member of another node: with
+ *  a TESRA_SERIES_NODES finding); TESRA_INVALID_TIMESTAMP (`from` after `to`); with `strict`,
+ *  the code of a member whose metadata cannot be read (otherwise it is marked damaged with a
+ *  finding and the others are still checked). */
+TESRA_API tesra_error_t tesra_series_check_members(tesra_series_t *series,
+                                                   uint64_t from,
+                                                   uint64_t to);
 
 /** Number of findings so far (0 for NULL). Calls that read members may add findings. */
 TESRA_API size_t tesra_series_finding_count(const tesra_series_t *series);
@@ -240,7 +278,8 @@ typedef struct tesra_series_catalogue {
  *  and counters by name. A counter that appears, disappears or changes definition gives a
  *  TESRA_SERIES_DEFINITION_CHANGE finding. `*out` is a new record the caller releases with
  *  tesra_series_free_catalogue.
- *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL); TESRA_INVALID_TIMESTAMP
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL; a member read is another
+ *  node's: with a TESRA_SERIES_NODES finding); TESRA_INVALID_TIMESTAMP
  *  (`from` after `to`); TESRA_NULL_POINTER (allocation); with `strict`, a damaged member's
  *  code. */
 TESRA_API tesra_error_t tesra_series_get_catalogue(tesra_series_t *series,
@@ -258,8 +297,9 @@ TESRA_API void tesra_series_free_catalogue(tesra_series_catalogue_t *catalogue);
  *  each time; pass NULL when not wanted) are new arrays the caller frees with free(); both NULL
  *  when `*count` is 0. Members without the object or period contribute nothing (a
  *  TESRA_SERIES_DEFINITION_CHANGE finding tells).
- *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (series, object_name, times or count NULL);
- *  TESRA_INVALID_TIMESTAMP (`from` after `to`); TESRA_PERIOD_NOT_FOUND (not a table period);
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (series, object_name, times or count NULL;
+ *  a member read is another node's: with a finding); TESRA_INVALID_TIMESTAMP (`from` after
+ *  `to`); TESRA_PERIOD_NOT_FOUND (not a table period);
  *  TESRA_NULL_POINTER (allocation); the reader's codes for a member it cannot read with
  *  `strict`. */
 TESRA_API tesra_error_t tesra_series_get_times(tesra_series_t *series,
@@ -319,8 +359,8 @@ typedef struct tesra_series_row {
  *  the first member in range that has the object. `*out` is a new cursor owned by the caller,
  *  released with tesra_series_free_cursor before the series is closed.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL, no object name, a key
- *  filter not NAME=VALUE, a number filter on a numeric key that is not a number);
- *  TESRA_INVALID_TIMESTAMP (`from` after a nonzero `to`); TESRA_OBJECT_NOT_FOUND (no member in
+ *  filter not NAME=VALUE, a number filter on a numeric key that is not a number, a member read
+ *  is another node's: with a finding); TESRA_INVALID_TIMESTAMP (`from` after a nonzero `to`); TESRA_OBJECT_NOT_FOUND (no member in
  *  range has the object); TESRA_COUNTER_NOT_FOUND (a counter or key name the object lacks);
  *  TESRA_PERIOD_NOT_FOUND; TESRA_NULL_POINTER; with `strict`, a damaged member's code. */
 TESRA_API tesra_error_t tesra_series_query_values(tesra_series_t *series,
@@ -337,8 +377,9 @@ TESRA_API tesra_error_t tesra_series_cursor_columns(const tesra_series_cursor_t 
  *  `*row` belongs to the cursor until the next step or free; NULL at the end. A member that
  *  cannot be read is skipped with a finding (with `strict`, its code ends the walk); a member
  *  whose counters are defined differently from the columns ends the walk with
- *  TESRA_COUNTER_MISMATCH and a finding.
- *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL); TESRA_COUNTER_MISMATCH;
+ *  TESRA_COUNTER_MISMATCH and a finding, one of another node with TESRA_INVALID_ARGUMENTS.
+ *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL; a member of another
+ *  node); TESRA_COUNTER_MISMATCH;
  *  TESRA_NULL_POINTER; the reader's codes. After a failure the cursor only answers it again. */
 TESRA_API tesra_error_t tesra_series_next_row(tesra_series_cursor_t *cursor,
                                               const tesra_series_row_t **row);

@@ -302,7 +302,7 @@ extern "C" tesra_error_t tesra_series_get_catalogue(tesra_series_t *series,
                 series->give_back(a);
                 if (rc != TESRA_SUCCESS) series->mark_damaged(index, rc, "header cannot be read");
             }
-            if (rc != TESRA_SUCCESS && series->strict()) return rc;
+            if (rc != TESRA_SUCCESS && !series->skippable(index)) return rc;
         }
         return cat.publish(out);
     });

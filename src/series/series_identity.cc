@@ -1,11 +1,13 @@
 // The store identity of an archive read from the head of its metadata document: the system
 // element comes before the preset, so a pull parse that stops there costs a fraction of a
-// full parse, which a series pays for every member, in range or not.
+// full parse. A series reads it this way for the members it checks without opening them.
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include <libxml/xmlreader.h>
+
+#include "tesra/tesra_ext_defs.h"
 
 #include "common/archive_format.h"
 #include "series/series_internal.h"
@@ -103,6 +105,36 @@ bool read_identity_head(const std::string &base, Member *m) {
         }
     }
     return false;
+}
+
+tesra_error_t read_identity(const std::string &base, Member *m) {
+    if (read_identity_head(base, m)) {
+        m->identity_known = true;
+        return TESRA_SUCCESS;
+    }
+    // The reader's own full parse decides what the head did not give plainly.
+    tesra_store_def_t store{};
+    tesra_error_t rc = tesra_get_store_info_from_meta_file_v6_0(base.c_str(), &store);
+    auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
+    if (rc == TESRA_SUCCESS) {
+        m->identity_known = true;
+        m->hostname = text(store.node_name);
+        m->cluster_id = text(store.cluster_id);
+        m->cluster_name = text(store.cluster_name);
+        m->process_name = text(store.process_name);
+        m->store_name = text(store.store_name);
+    }
+    tesra_free_store_def(store);
+    return rc;
+}
+
+std::string node_key(const Member &m) {
+    return m.hostname + '\x1f' + m.cluster_id + '\x1f' + m.store_name;
+}
+
+std::string node_label(const Member &m) {
+    return "node '" + m.hostname + "' (cluster '" + m.cluster_name + "', store '" + m.store_name +
+           "')";
 }
 
 }  // namespace tesra::series

@@ -38,6 +38,9 @@ struct Member {
 
     uint64_t span_start() const;
     uint64_t span_end() const;
+    // Whether the member has anything to say about [from, to): its window or its span meets it
+    // (a member without any known span meets only a range from 0).
+    bool meets(uint64_t from, uint64_t to) const;
 };
 
 struct Finding {
@@ -85,8 +88,25 @@ public:
     // Closes an archive a walk has finished with: a walk goes on to later members, and the
     // buffers of one it has left are better given to the next one than kept.
     void close_archive(OpenArchive archive);
-    // Marks a member damaged (a read failed in it), with a finding naming it.
-    void mark_damaged(size_t index, tesra_error_t rc, const std::string &what);
+    // Marks a member damaged (a read failed in it), with a finding naming it and saying what
+    // became of it: skipped whole, or, with `records_read`, read up to the damage.
+    void mark_damaged(size_t index,
+                      tesra_error_t rc,
+                      const std::string &what,
+                      bool records_read = false);
+    // Whether a call goes on past member `index` after reading it failed: it was found
+    // damaged and the series is not strict (another node's archive always fails the call).
+    bool skippable(size_t index) const {
+        return !strict_ && members_[index].state == TESRA_SERIES_MEMBER_DAMAGED;
+    }
+    // The node the series reads: that of member `index`, whose identity is known.
+    void set_node(size_t index);
+    // Refuses member `index` when its store identity, once known, is another node's than the
+    // series' (a finding says so); the first identity known sets the series' node.
+    tesra_error_t check_node(size_t index);
+    // Reads, without opening them, the store identity of every member that meets [from, to)
+    // and is not known yet, and checks each as check_node does.
+    tesra_error_t check_members(uint64_t from, uint64_t to);
     // Archives the cache holds open now (for tests of the bound).
     size_t cached() const { return cache_.size(); }
 
@@ -100,11 +120,15 @@ public:
     std::vector<size_t> members_meeting(uint64_t from, uint64_t to) const;
 
 private:
-    void learn_contents(size_t index, tesra_file_handle_t *file, tesra_header_handle_t *header);
+    void learn_contents(size_t index,
+                        tesra_file_handle_t *file,
+                        const tesra_system_def_t_v6_0 &system);
 
     bool strict_;
     uint32_t max_open_;
     std::string node_;
+    // Member whose store identity the others must share; NO_MEMBER until one is known.
+    size_t node_member_ = TESRA_SERIES_NO_MEMBER;
     std::vector<Member> members_;
     std::deque<Finding> findings_;
     std::set<std::pair<int, std::string>> seen_;
@@ -141,6 +165,12 @@ tesra_error_t read_object_periods(tesra_object_handle_t *object, std::vector<uin
 // Store identity of `base` from the head of its metadata document into `m`; false when the
 // head does not give it plainly (the full parse then decides).
 bool read_identity_head(const std::string &base, Member *m);
+// Store identity of `base` into `m` (identity_known set): from the head when it gives it
+// plainly, else through the reader's full parse, whose code a failure is.
+tesra_error_t read_identity(const std::string &base, Member *m);
+// What tells nodes apart (host, cluster id, store) and how a message names one.
+std::string node_key(const Member &m);
+std::string node_label(const Member &m);
 
 // Whether the metadata file of `base` holds an index section (its writer closed the archive).
 bool has_index_section(const std::string &base);

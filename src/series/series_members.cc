@@ -23,6 +23,12 @@ uint64_t Member::span_end() const {
     return last > kEndOfTime - step ? kEndOfTime : last + step;
 }
 
+bool Member::meets(uint64_t from, uint64_t to) const {
+    if (window_start < window_end && window_start < to && from < window_end) return true;
+    const uint64_t start = span_start();
+    return start < to && from < std::max(span_end(), start + 1);
+}
+
 std::string error_label(tesra_error_t rc) {
     if (rc >= 0 && rc < TESRA_ERROR_CODES_MAX_INDEX) return tesra_error_labels[rc];
     return std::to_string(static_cast<int>(rc));
@@ -74,7 +80,10 @@ void Series::add_finding(Finding f) {
     findings_.push_back(std::move(f));
 }
 
-void Series::mark_damaged(size_t index, tesra_error_t rc, const std::string &what) {
+void Series::mark_damaged(size_t index,
+                          tesra_error_t rc,
+                          const std::string &what,
+                          bool records_read) {
     Member &m = members_[index];
     m.state = TESRA_SERIES_MEMBER_DAMAGED;
     Finding f;
@@ -82,19 +91,62 @@ void Series::mark_damaged(size_t index, tesra_error_t rc, const std::string &wha
     f.is_error = strict_;
     f.member = index;
     f.path = m.base;
-    f.message =
-        m.base + ": " + what + ": " + error_label(rc) + (strict_ ? "" : "; archive skipped");
+    // A walk has handed out the samples it read before the damage; saying the archive was
+    // skipped would disown rows the caller already holds.
+    const char *fate = strict_        ? ""
+                       : records_read ? "; read up to the damage, the rest of the archive skipped"
+                                      : "; archive skipped";
+    f.message = m.base + ": " + what + ": " + error_label(rc) + fate;
     add_finding(std::move(f));
     layout_windows();
 }
 
+void Series::set_node(size_t index) {
+    node_member_ = index;
+}
+
+tesra_error_t Series::check_node(size_t index) {
+    const Member &m = members_[index];
+    if (!m.identity_known) return TESRA_SUCCESS;
+    if (node_member_ == TESRA_SERIES_NO_MEMBER) {
+        set_node(index);
+        return TESRA_SUCCESS;
+    }
+    const Member &ours = members_[node_member_];
+    if (node_key(m) == node_key(ours)) return TESRA_SUCCESS;
+    Finding f;
+    f.kind = TESRA_SERIES_NODES;
+    f.is_error = true;
+    f.member = node_member_;
+    f.other = index;
+    f.path = m.base;
+    f.message = m.base + ": an archive of " + node_label(m) + ", not of " + node_label(ours) +
+                " as " + ours.base + ": the archives belong to several nodes; choose one";
+    add_finding(std::move(f));
+    return TESRA_INVALID_ARGUMENTS;
+}
+
+tesra_error_t Series::check_members(uint64_t from, uint64_t to) {
+    for (size_t i = 0; i < members_.size(); ++i) {
+        Member &m = members_[i];
+        if (m.state == TESRA_SERIES_MEMBER_DAMAGED || !m.meets(from, to)) continue;
+        if (!m.identity_known) {
+            if (auto rc = read_identity(m.base, &m); rc != TESRA_SUCCESS) {
+                mark_damaged(i, rc, "metadata cannot be read");
+                if (strict_) return rc;
+                continue;
+            }
+        }
+        if (auto rc = check_node(i); rc != TESRA_SUCCESS) return rc;
+    }
+    return TESRA_SUCCESS;
+}
+
 void Series::learn_contents(size_t index,
                             tesra_file_handle_t *file,
-                            tesra_header_handle_t *header) {
+                            const tesra_system_def_t_v6_0 &system) {
     Member &m = members_[index];
-    tesra_system_def_t_v6_0 system{};
-    tesra_set_latest_version(&system);
-    if (tesra_get_system_info(header, &system) == TESRA_SUCCESS && system.node_uuid != nullptr) {
+    if (system.node_uuid != nullptr) {
         m.node_uuid = system.node_uuid;
         m.uuid_known = true;
         for (size_t i = 0; i < members_.size(); ++i) {
@@ -147,6 +199,8 @@ tesra_error_t Series::take(size_t index, OpenArchive *out) {
         return TESRA_SUCCESS;
     }
     Member &m = members_[index];
+    // A member already known to be another node's is refused before it is opened again.
+    if (auto rc = check_node(index); rc != TESRA_SUCCESS) return rc;
     tesra_file_handle_t *file = nullptr;
     const char *meta = nullptr;
     const char *data = nullptr;
@@ -162,7 +216,25 @@ tesra_error_t Series::take(size_t index, OpenArchive *out) {
         mark_damaged(index, rc, "has no header");
         return rc;
     }
-    if (!m.contents_known || !m.uuid_known) learn_contents(index, file, header);
+    tesra_system_def_t_v6_0 system{};
+    tesra_set_latest_version(&system);
+    const bool have_system = tesra_get_system_info(header, &system) == TESRA_SUCCESS;
+    if (!have_system) system = {};
+    if (!m.identity_known && have_system) {
+        // The open archive gives its identity without a second parse of its metadata.
+        auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
+        m.hostname = text(system.hostname);
+        m.cluster_id = text(system.cluster_id);
+        m.cluster_name = text(system.cluster_name);
+        m.process_name = text(system.process_name);
+        m.store_name = text(system.store_name);
+        m.identity_known = true;
+    }
+    if (rc = check_node(index); rc != TESRA_SUCCESS) {
+        tesra_close_data_file(file);
+        return rc;
+    }
+    if (!m.contents_known || !m.uuid_known) learn_contents(index, file, system);
     *out = OpenArchive{index, file, header};
     return TESRA_SUCCESS;
 }

@@ -1,6 +1,6 @@
-// Opening a series: finding the archives its sources name, reading each one's store identity,
-// keeping one node's archives, ordering them by start time and checking that they make one
-// series. Also the calls that hand out members and findings.
+// Opening a series: finding the archives its sources name, ordering them by the start their
+// names give and checking that they make one node's series, reading store identities only
+// where the names cannot tell. Also the calls that hand out members and findings.
 #include <glob.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -167,34 +168,10 @@ struct Candidate {
     Member member;
     tesra_error_t rc = TESRA_SUCCESS;
     std::string what;
+    bool identity_tried = false;
 };
 
-std::string node_key(const Member &m) {
-    return m.hostname + '\x1f' + m.cluster_id + '\x1f' + m.store_name;
-}
-
-std::string node_label(const Member &m) {
-    return "node '" + m.hostname + "' (cluster '" + m.cluster_name + "', store '" + m.store_name +
-           "')";
-}
-
-// Store identity through the reader's own full parse of the metadata document.
-tesra_error_t read_identity_full(Member &m) {
-    tesra_store_def_t store{};
-    tesra_error_t rc = tesra_get_store_info_from_meta_file_v6_0(m.base.c_str(), &store);
-    auto text = [](const char *s) { return std::string(s != nullptr ? s : ""); };
-    if (rc == TESRA_SUCCESS) {
-        m.identity_known = true;
-        m.hostname = text(store.node_name);
-        m.cluster_id = text(store.cluster_id);
-        m.cluster_name = text(store.cluster_name);
-        m.process_name = text(store.process_name);
-        m.store_name = text(store.store_name);
-    }
-    tesra_free_store_def(store);
-    return rc;
-}
-
+// A member from its name alone; a partial name is opened to learn its span.
 Candidate read_candidate(const std::string &base) {
     Candidate c;
     Member &m = c.member;
@@ -206,24 +183,11 @@ Candidate read_candidate(const std::string &base) {
     m.partial = name.partial;
     m.name_start = name.start;
     m.name_end = name.end;
-
-    tesra_error_t rc = TESRA_SUCCESS;
-    if (read_identity_head(base, &m)) {
-        m.identity_known = true;
-    } else {
-        rc = read_identity_full(m);
-    }
-    if (rc != TESRA_SUCCESS) {
-        m.state = TESRA_SERIES_MEMBER_DAMAGED;
-        c.rc = rc;
-        c.what = "metadata cannot be read";
-        return c;
-    }
     if (!m.partial) return c;
 
     // A partial name says nothing about the span: the records do.
     uint64_t period = 0, first = 0, last = 0;
-    rc = tesra_get_partial_file_info_v6_0(base.c_str(), &period, &first, &last);
+    tesra_error_t rc = tesra_get_partial_file_info_v6_0(base.c_str(), &period, &first, &last);
     m.state =
         has_index_section(base) ? TESRA_SERIES_MEMBER_CLOSED : TESRA_SERIES_MEMBER_BEING_WRITTEN;
     if (rc == TESRA_SUCCESS) {
@@ -238,6 +202,20 @@ Candidate read_candidate(const std::string &base) {
         c.what = "cannot be opened";
     }
     return c;
+}
+
+// Reads the store identity of a candidate (once); false when it has none to give or is
+// damaged.
+bool read_candidate_identity(Candidate &c) {
+    if (!c.member.identity_known && !c.identity_tried) {
+        c.identity_tried = true;
+        if (tesra_error_t rc = read_identity(c.member.base, &c.member); rc != TESRA_SUCCESS) {
+            c.member.state = TESRA_SERIES_MEMBER_DAMAGED;
+            c.rc = rc;
+            c.what = "metadata cannot be read";
+        }
+    }
+    return c.member.identity_known && c.rc == TESRA_SUCCESS;
 }
 
 // Where a member goes in the series: its start, an archive without any record last.
@@ -308,6 +286,59 @@ tesra_error_t choose_node(Series &s, std::vector<Candidate> &all) {
     return TESRA_SUCCESS;
 }
 
+// What makes `all` (in series order) no series: two members with one file index, or a later
+// file index starting before an earlier one.
+std::optional<std::pair<Finding, tesra_error_t>> find_order_fault(
+    const std::vector<Candidate> &all) {
+    std::map<uint32_t, size_t> by_index;
+    for (size_t i = 0; i < all.size(); ++i) {
+        auto [it, fresh] = by_index.emplace(all[i].member.file_index, i);
+        if (fresh) continue;
+        Finding f;
+        f.kind = TESRA_SERIES_DUPLICATE_INDEX;
+        f.member = it->second;
+        f.other = i;
+        f.path = all[i].member.base;
+        f.message = all[it->second].member.base + " and " + all[i].member.base +
+                    " carry the same file index " + std::to_string(all[i].member.file_index);
+        return std::pair{std::move(f), TESRA_CORRUPT_ARCHIVE};
+    }
+    size_t newest = TESRA_SERIES_NO_MEMBER;  // highest file index so far, in time order
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Member &m = all[i].member;
+        if (m.state == TESRA_SERIES_MEMBER_DAMAGED || order_time(m) == kEndOfTime) continue;
+        if (newest != TESRA_SERIES_NO_MEMBER && m.file_index < all[newest].member.file_index) {
+            const Member &n = all[newest].member;
+            Finding f;
+            f.kind = TESRA_SERIES_TIME_BACKWARDS;
+            f.member = i;
+            f.other = newest;
+            f.path = n.base;
+            f.message = n.base + " (file index " + std::to_string(n.file_index) + ") starts at " +
+                        format_time(n.span_start()) + ", before " + m.base + " (file index " +
+                        std::to_string(m.file_index) + ") at " + format_time(m.span_start()) +
+                        ": time goes backwards in the series";
+            return std::pair{std::move(f), TESRA_INVALID_TIMESTAMP};
+        }
+        if (newest == TESRA_SERIES_NO_MEMBER || m.file_index > all[newest].member.file_index) {
+            newest = i;
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether the names alone make one node's series: they fit together in order, no node was
+// asked for, and the first and the last readable member are of one node. Then only those two
+// identities are read here; every other member is checked when a call reads it.
+bool names_decide(const Series &s, std::vector<Candidate> &all) {
+    if (!s.node().empty() || find_order_fault(all)) return false;
+    size_t first = 0;
+    while (first < all.size() && !read_candidate_identity(all[first])) ++first;
+    size_t last = all.size();
+    while (last > first + 1 && !read_candidate_identity(all[last - 1])) --last;
+    return first + 1 >= last || node_key(all[first].member) == node_key(all[last - 1].member);
+}
+
 tesra_error_t build(Series &s, const char *const *sources, size_t num_sources) {
     SourceScan scan(s);
     for (size_t i = 0; i < num_sources; ++i) {
@@ -335,52 +366,30 @@ tesra_error_t build(Series &s, const char *const *sources, size_t num_sources) {
     std::vector<Candidate> all;
     all.reserve(scan.bases().size());
     for (const auto &base : scan.bases()) all.push_back(read_candidate(base));
-    if (auto rc = choose_node(s, all); rc != TESRA_SUCCESS) return rc;
-
     std::stable_sort(all.begin(), all.end(), [](const Candidate &a, const Candidate &b) {
         const uint64_t ta = order_time(a.member), tb = order_time(b.member);
         if (ta != tb) return ta < tb;
         return a.member.file_index < b.member.file_index;
     });
-
-    std::map<uint32_t, size_t> by_index;
-    for (size_t i = 0; i < all.size(); ++i) {
-        auto [it, fresh] = by_index.emplace(all[i].member.file_index, i);
-        if (fresh) continue;
-        Finding f;
-        f.kind = TESRA_SERIES_DUPLICATE_INDEX;
-        f.member = it->second;
-        f.other = i;
-        f.path = all[i].member.base;
-        f.message = all[it->second].member.base + " and " + all[i].member.base +
-                    " carry the same file index " + std::to_string(all[i].member.file_index);
-        return fail_with(s, std::move(f), TESRA_CORRUPT_ARCHIVE);
+    if (!names_decide(s, all)) {
+        // Names that do not fit together may be those of several nodes, and a node asked for
+        // must be found: every identity is read and the node's archives are kept.
+        for (auto &c : all) read_candidate_identity(c);
+        if (auto rc = choose_node(s, all); rc != TESRA_SUCCESS) return rc;
     }
-    size_t newest = TESRA_SERIES_NO_MEMBER;  // highest file index so far, in time order
-    for (size_t i = 0; i < all.size(); ++i) {
-        const Member &m = all[i].member;
-        if (m.state == TESRA_SERIES_MEMBER_DAMAGED || order_time(m) == kEndOfTime) continue;
-        if (newest != TESRA_SERIES_NO_MEMBER && m.file_index < all[newest].member.file_index) {
-            const Member &n = all[newest].member;
-            Finding f;
-            f.kind = TESRA_SERIES_TIME_BACKWARDS;
-            f.member = i;
-            f.other = newest;
-            f.path = n.base;
-            f.message = n.base + " (file index " + std::to_string(n.file_index) + ") starts at " +
-                        format_time(n.span_start()) + ", before " + m.base + " (file index " +
-                        std::to_string(m.file_index) + ") at " + format_time(m.span_start()) +
-                        ": time goes backwards in the series";
-            return fail_with(s, std::move(f), TESRA_INVALID_TIMESTAMP);
-        }
-        if (newest == TESRA_SERIES_NO_MEMBER || m.file_index > all[newest].member.file_index) {
-            newest = i;
-        }
+    if (auto fault = find_order_fault(all)) {
+        return fail_with(s, std::move(fault->first), fault->second);
     }
 
     auto &members = s.members();
     members.reserve(all.size());
     for (auto &c : all) members.push_back(std::move(c.member));
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (members[i].identity_known && all[i].rc == TESRA_SUCCESS) {
+            s.set_node(i);
+            break;
+        }
+    }
     tesra_error_t first_failure = TESRA_SUCCESS;
     for (size_t i = 0; i < all.size(); ++i) {
         if (all[i].rc == TESRA_SUCCESS) continue;
@@ -478,6 +487,14 @@ extern "C" tesra_error_t tesra_series_open_member(tesra_series_t *series,
         *out = a.file;  // the caller's from now on; the series forgets it
         return TESRA_SUCCESS;
     });
+}
+
+extern "C" tesra_error_t tesra_series_check_members(tesra_series_t *series,
+                                                    uint64_t from,
+                                                    uint64_t to) {
+    if (series == nullptr) return TESRA_INVALID_ARGUMENTS;
+    if (from > to) return TESRA_INVALID_TIMESTAMP;
+    return tesra::guarded([&] { return series->check_members(from, to); });
 }
 
 extern "C" size_t tesra_series_finding_count(const tesra_series_t *series) {

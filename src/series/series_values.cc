@@ -60,7 +60,10 @@ public:
 private:
     tesra_error_t start_member(size_t index, bool *started);
     void finish_member();
-    tesra_error_t skip_or_fail(size_t index, tesra_error_t rc, const std::string &what);
+    tesra_error_t skip_or_fail(size_t index,
+                               tesra_error_t rc,
+                               const std::string &what,
+                               bool records_read = false);
     void report(size_t index, const std::string &what, bool is_error = false);
     tesra_error_t read_rows(tesra_timestamp_handle_t *ts,
                             std::vector<RowStore> *rows,
@@ -127,7 +130,7 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
         if (have_object && !unresolved()) break;
         OpenArchive a;
         if (auto rc = s_.take(index, &a); rc != TESRA_SUCCESS) {
-            if (s_.strict()) return rc;
+            if (!s_.skippable(index)) return rc;
             continue;
         }
         tesra_object_handle_t *object = nullptr;
@@ -209,9 +212,12 @@ tesra_error_t Walker::resolve(const std::vector<std::string> &counters,
     return TESRA_SUCCESS;
 }
 
-tesra_error_t Walker::skip_or_fail(size_t index, tesra_error_t rc, const std::string &what) {
+tesra_error_t Walker::skip_or_fail(size_t index,
+                                   tesra_error_t rc,
+                                   const std::string &what,
+                                   bool records_read) {
     finish_member();
-    s_.mark_damaged(index, rc, what);
+    s_.mark_damaged(index, rc, what, records_read);
     return s_.strict() ? rc : TESRA_SUCCESS;
 }
 
@@ -232,7 +238,7 @@ tesra_error_t Walker::start_member(size_t index, bool *started) {
     }
 
     if (auto rc = s_.take(index, &current_); rc != TESRA_SUCCESS) {
-        return s_.strict() ? rc : TESRA_SUCCESS;
+        return s_.skippable(index) ? TESRA_SUCCESS : rc;
     }
     // Opening may have taught the member's true span.
     const uint64_t lo = std::max(from_, m.window_start);
@@ -446,7 +452,7 @@ tesra_error_t Walker::next_time(std::vector<RowStore> *rows, size_t *num_rows, b
         bool found = false;
         const tesra_error_t rc = step_query(rows, num_rows, &found);
         if (rc != TESRA_SUCCESS) {
-            if (auto r = skip_or_fail(current_.member, rc, "reading its records failed");
+            if (auto r = skip_or_fail(current_.member, rc, "reading its records failed", true);
                 r != TESRA_SUCCESS) {
                 return r;
             }

@@ -25,6 +25,8 @@ TEST_F(SeriesOpen, OrdersMembersByStartAndSkipsFilesThatAreNoArchives) {
 
     ASSERT_EQ(open({dir_.path()}), TESRA_SUCCESS);
     ASSERT_EQ(tesra_series_member_count(series_), 3u);
+    // The open reads names (and the two ends' identity); the rest on demand.
+    ASSERT_EQ(tesra_series_check_members(series_, 0, UINT64_MAX), TESRA_SUCCESS);
     for (size_t i = 0; i < 3; ++i) {
         const tesra_series_member_t m = member(i);
         EXPECT_EQ(m.file_index, i + 1);
@@ -117,6 +119,44 @@ TEST_F(SeriesOpen, ChosenNodeKeepsItsOwnArchivesOnly) {
     ASSERT_EQ(tesra_series_member_count(series_), 2u);
     EXPECT_STREQ(member(0).hostname, "node2");
     EXPECT_STREQ(member(1).hostname, "node2");
+}
+
+// Between two ends of one node, another node's archive is only found by a call that reads
+// it: that call is refused as the open would have been, and --node still picks.
+TEST_F(SeriesOpen, AnotherNodesArchiveIsRefusedByTheCallThatReadsIt) {
+    write({1, 0, 5});
+    const std::string foreign = write({2, 5, 5, "node2"});
+    write({3, 10, 5});
+    ASSERT_EQ(open({dir_.path()}), TESRA_SUCCESS);
+    ASSERT_EQ(tesra_series_member_count(series_), 3u);
+
+    tesra_series_query_t q{};
+    q.object_name = "volume";
+    q.to = kEpoch + 5 * kMinute;
+    EXPECT_EQ(rows(q).size(), 10u) << "a range that does not reach it is answered";
+    EXPECT_TRUE(findings(TESRA_SERIES_NODES).empty());
+
+    q.to = 0;
+    EXPECT_EQ(rows(q).back(), "rc " + std::to_string(TESRA_INVALID_ARGUMENTS));
+    const auto refused = findings(TESRA_SERIES_NODES);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].is_error, 1);
+    EXPECT_EQ(refused[0].other, 1u);
+    EXPECT_STREQ(refused[0].path, foreign.c_str());
+    tesra_series_catalogue_t *cat = nullptr;
+    EXPECT_EQ(tesra_series_get_catalogue(series_, 0, UINT64_MAX, &cat), TESRA_INVALID_ARGUMENTS);
+    EXPECT_EQ(cat, nullptr);
+
+    // Checking without reading: refused on a fresh series too, and only over its span.
+    ASSERT_EQ(open({dir_.path()}), TESRA_SUCCESS);
+    EXPECT_EQ(tesra_series_check_members(series_, 0, kEpoch + 5 * kMinute), TESRA_SUCCESS);
+    EXPECT_EQ(tesra_series_check_members(series_, 0, UINT64_MAX), TESRA_INVALID_ARGUMENTS);
+
+    tesra_series_options_t opt{};
+    opt.node = "node1";
+    ASSERT_EQ(open({dir_.path()}, opt), TESRA_SUCCESS);
+    EXPECT_EQ(tesra_series_member_count(series_), 2u);
+    EXPECT_EQ(tesra_series_check_members(series_, 0, UINT64_MAX), TESRA_SUCCESS);
 }
 
 TEST_F(SeriesOpen, RefusesNullArguments) {

@@ -174,6 +174,13 @@ TEST_F(SeriesTool, QueryAcrossAGapSkipsADamagedArchiveWithAWarning) {
     }
     EXPECT_TRUE(archives.count(src + "/1_60_1765000000000_600000")) << r.out;
     EXPECT_TRUE(archives.count(src + "/4_60_1765001800000_600000")) << r.out;
+    EXPECT_NE(r.err.find("no archive covers"), std::string::npos) << r.err;
+    // A range within archive 4 warns about neither the gap nor archive 3.
+    ToolResult late = run_tesra({"values", src, "object_001", "--counter", "count_000", "--from",
+                                 "1765001800000", "--to", "1765001900000", "--format", "csv"});
+    ASSERT_EQ(late.status, 0) << late.err;
+    EXPECT_EQ(late.err.find("no archive covers"), std::string::npos) << late.err;
+    EXPECT_EQ(late.err.find(damaged), std::string::npos) << late.err;
 
     // extract reads the damaged archive as the query does.
     ToolResult strict = run_tesra({"extract", src, out_dir("out"), "--strict"});

@@ -645,6 +645,10 @@ int run_check(const CheckOptions &opt) {
 int run_series_check(const CheckOptions &opt) {
     Series series;
     if (!series.open(opt.series)) return kExitProblem;
+    const std::string what = opt.series.sources.size() == 1
+                                 ? opt.series.sources.front()
+                                 : fmt::format("{} sources", opt.series.sources.size());
+    if (!series.check_members(what, 0, UINT64_MAX)) return kExitProblem;
     series.print_findings();
     const size_t n = tesra_series_member_count(series.get());
     size_t failed = 0;

@@ -89,7 +89,8 @@ int run_series_info(const SeriesFlags &flags) {
     Series series;
     if (!series.open(flags.sources)) return kExitProblem;
     Catalogue catalogue = read_catalogue(series, what(flags));
-    if (!catalogue) return kExitProblem;
+    // The catalogue read the members that answer for some time; the rest are named too.
+    if (!catalogue || !series.check_members(what(flags), 0, UINT64_MAX)) return kExitProblem;
 
     const size_t n = tesra_series_member_count(series.get());
     std::vector<tesra_series_member_t> members(n);
@@ -365,6 +366,7 @@ int run_series_values(const SeriesFlags &flags, const SeriesValuesArgs &args) {
 
     Series series;
     if (!series.open(flags.sources)) return kExitProblem;
+    series.limit_findings(query.from, query.to == 0 ? UINT64_MAX : query.to);
     tesra_series_cursor_t *raw = nullptr;
     tesra_error_t rc = tesra_series_query_values(series.get(), &query, &raw);
     std::unique_ptr<tesra_series_cursor_t, CursorDeleter> cursor(raw);

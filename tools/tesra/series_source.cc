@@ -32,13 +32,22 @@ std::optional<std::vector<CopySource>> series_members(const SourceOptions &opt,
         *status = kExitProblem;
         return std::nullopt;
     }
+    // Windows are half-open; the selection is inclusive.
+    const uint64_t end = to == UINT64_MAX ? UINT64_MAX : to + 1;
+    series.limit_findings(from, end);
+    if (!series.check_members(
+            opt.sources.size() == 1 ? opt.sources.front()
+                                    : fmt::format("{} sources", opt.sources.size()),
+            from, end)) {
+        *status = kExitProblem;
+        return std::nullopt;
+    }
     std::vector<CopySource> out;
     const size_t n = tesra_series_member_count(series.get());
     for (size_t i = 0; i < n; ++i) {
         tesra_series_member_t m{};
         if (tesra_series_get_member(series.get(), i, &m) != TESRA_SUCCESS) continue;
         if (m.state == TESRA_SERIES_MEMBER_DAMAGED || m.window_start >= m.window_end) continue;
-        // Windows are half-open; the selection is inclusive.
         if (m.window_end <= from || m.window_start > to) continue;
         out.push_back({m.base, m.file_index, m.window_start, m.window_end});
     }
@@ -78,11 +87,26 @@ std::string Series::member_base(size_t index) const {
     return m.base;
 }
 
+bool Series::check_members(const std::string &what, uint64_t from, uint64_t to) {
+    tesra_error_t rc = tesra_series_check_members(series_, from, to);
+    if (rc == TESRA_SUCCESS) return true;
+    print_findings();
+    report_failure(what, "read the archives of the series", rc);
+    return false;
+}
+
+void Series::limit_findings(uint64_t from, uint64_t to) {
+    from_ = from;
+    to_ = to;
+}
+
 void Series::print_findings() {
     const size_t n = tesra_series_finding_count(series_);
     for (; printed_ < n; ++printed_) {
         tesra_series_finding_t f{};
         if (tesra_series_get_finding(series_, printed_, &f) != TESRA_SUCCESS) continue;
+        const bool stretch = f.kind == TESRA_SERIES_GAP || f.kind == TESRA_SERIES_OVERLAP;
+        if (stretch && !f.is_error && (f.to <= from_ || f.from >= to_)) continue;
         fmt::print(stderr, "tesra: {}: {}\n", f.is_error ? "error" : "warning",
                    f.message != nullptr ? f.message : "");
     }

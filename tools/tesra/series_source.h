@@ -42,12 +42,21 @@ public:
     bool open(const SourceOptions &opt);
     tesra_series_t *get() const { return series_; }
     std::string member_base(size_t index) const;
+    // Checks the node of every member that meets [from, to) (half-open) without opening it:
+    // for commands that read the members' files themselves, or must see every member. On
+    // failure prints the findings and the failure.
+    bool check_members(const std::string &what, uint64_t from, uint64_t to);
+    // Gaps and overlaps that do not meet [from, to) (half-open) are not printed: a question
+    // about part of the series warns about that part only.
+    void limit_findings(uint64_t from, uint64_t to);
     // Prints the findings not printed yet.
     void print_findings();
 
 private:
     tesra_series_t *series_ = nullptr;
     size_t printed_ = 0;
+    uint64_t from_ = 0;
+    uint64_t to_ = UINT64_MAX;
 };
 
 // The members of the series that hold sample times in [from, to] (inclusive), each with the
