@@ -1,14 +1,18 @@
-// The extraction calls on a fuzzed archive: version, the counter names of every object, then for
-// one object and period that the input picks (the high six bits of its flags byte), its periods,
-// its sample times, counter values at one of them (or at a time that is not among them) and one
-// of the two text dumps into the scratch folder. Every result is handed back through the release
-// calls, failure or not. Each call reopens the archive, so one object and period per input keeps
-// inputs fast; the fuzzer reaches the others by flipping the picking bits.
+// The extraction calls on a fuzzed archive: the counter names of every object, then for one
+// object and period that the input picks (the high six bits of its flags byte), its periods, its
+// sample times and counter values at one of them (or at a time that is not among them), either
+// through the calls that return them or through the two text dumps into the scratch folder. The
+// version and the periods of an object the archive does not have are asked when the lowest
+// picking bit is set. Every result is handed back through the release calls, failure or not.
+// Each call reopens the archive, so one object and period per input, and no question asked twice
+// (each dump makes the call it dumps), keeps inputs fast; the fuzzer reaches the others by
+// flipping the picking bits.
 #include <dlfcn.h>
 #include <syslog.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -94,44 +98,57 @@ void values_at(const std::string &base, const ObjectInfo &object, uint64_t perio
     free_tesra_wrapper_counter_data(data, instances, headers, header_count, error);
 }
 
-// `pick` chooses the sample time (first, second, last, or one between the first two) and the
-// dump (sample times, or counter values at that time).
+// One of `times`, as `pick` chooses: the first, second or last, or one between the first two.
+uint64_t pick_time(const uint64_t *times, uint32_t count, unsigned pick) {
+    switch (pick & 3) {
+        case 0:
+            return times[0];
+        case 1:
+            return times[count > 1 ? 1 : 0];
+        case 2:
+            return times[count - 1];
+        default:
+            return count >= 2 && times[1] - times[0] > 1 ? times[0] + 1 : times[0];
+    }
+}
+
+// The sample times the timestamp dump wrote, one "Timestamp: <ms>" line each.
+std::vector<uint64_t> read_dumped_times(const std::string &path) {
+    std::vector<uint64_t> times;
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return times;
+    unsigned long long t = 0;
+    while (std::fscanf(f, "Timestamp: %llu\n", &t) == 1) times.push_back(t);
+    std::fclose(f);
+    return times;
+}
+
+// `pick` chooses the sample time (pick_time) and the way in: the list and values calls
+// themselves, or the timestamp dump and then the counter-values dump.
 void walk_period(const std::string &base, const ObjectInfo &object, uint64_t period,
                  unsigned pick) {
+    const std::string out = tesra::fuzz::scratch_path("dump.txt");
+    if ((pick & 4) != 0) {
+        if (!write_timestamps_to_file(base.c_str(), out.c_str(), period, object.name.c_str())) {
+            return;
+        }
+        const auto times = read_dumped_times(out);
+        if (times.empty()) return;
+        const uint64_t time =
+            pick_time(times.data(), static_cast<uint32_t>(times.size()), pick);
+        write_counter_values_for_timestamp_to_file(base.c_str(), out.c_str(), time, period,
+                                                   object.name.c_str());
+        return;
+    }
     uint64_t *times = nullptr;
     uint32_t count = 0;
     char *error = nullptr;
     const bool ok =
         get_timestamp_list(base.c_str(), period, object.name.c_str(), &times, &count, &error);
-    bool have_time = false;
-    uint64_t time = 0;
-    if (ok && times != nullptr && count > 0) {
-        have_time = true;
-        switch (pick & 3) {
-            case 0:
-                time = times[0];
-                break;
-            case 1:
-                time = times[count > 1 ? 1 : 0];
-                break;
-            case 2:
-                time = times[count - 1];
-                break;
-            default:
-                time = count >= 2 && times[1] - times[0] > 1 ? times[0] + 1 : times[0];
-                break;
-        }
-    }
+    const bool have_time = ok && times != nullptr && count > 0;
+    const uint64_t time = have_time ? pick_time(times, count, pick) : 0;
     free_tesra_wrapper_timestamps_data(times, error);
     if (have_time) values_at(base, object, period, time);
-
-    const std::string out = tesra::fuzz::scratch_path("dump.txt");
-    if ((pick & 4) == 0) {
-        write_timestamps_to_file(base.c_str(), out.c_str(), period, object.name.c_str());
-    } else if (have_time) {
-        write_counter_values_for_timestamp_to_file(base.c_str(), out.c_str(), time, period,
-                                                   object.name.c_str());
-    }
 }
 
 }  // namespace
@@ -141,13 +158,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::string base = tesra::fuzz::write_archive_pair(input, tesra::fuzz::kFinishedBase);
     if (base.empty()) std::abort();
 
-    char *error = nullptr;
-    get_tesra_file_version(base.c_str(), &error);
-    free_tesra_file_version(error);
-
     const auto objects = list_objects(base);
     unsigned pick = input.flags >> 2;
+    char *error = nullptr;
     if (objects.empty() || (pick & 1) != 0) {
+        get_tesra_file_version(base.c_str(), &error);
+        free_tesra_file_version(error);
         // An object the archive does not have.
         uint64_t *periods = nullptr;
         uint32_t count = 0;
