@@ -125,7 +125,9 @@ std::vector<uint64_t> read_dumped_times(const std::string &path) {
 
 // `pick` chooses the sample time (pick_time) and the way in: the list and values calls
 // themselves, or the timestamp dump and then the counter-values dump.
-void walk_period(const std::string &base, const ObjectInfo &object, uint64_t period,
+void walk_period(const std::string &base,
+                 const ObjectInfo &object,
+                 uint64_t period,
                  unsigned pick) {
     const std::string out = tesra::fuzz::scratch_path("dump.txt");
     if ((pick & 4) != 0) {
@@ -134,8 +136,7 @@ void walk_period(const std::string &base, const ObjectInfo &object, uint64_t per
         }
         const auto times = read_dumped_times(out);
         if (times.empty()) return;
-        const uint64_t time =
-            pick_time(times.data(), static_cast<uint32_t>(times.size()), pick);
+        const uint64_t time = pick_time(times.data(), static_cast<uint32_t>(times.size()), pick);
         write_counter_values_for_timestamp_to_file(base.c_str(), out.c_str(), time, period,
                                                    object.name.c_str());
         return;
