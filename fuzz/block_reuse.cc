@@ -7,7 +7,10 @@
 // input costs. Here a freed block of that kind is kept and handed out again for the next request
 // of the same size and alignment:
 // - while kept it is poisoned, so a use after free still stops the run (reported as a use of
-//   poisoned memory, without the free's stack);
+//   poisoned memory, without the free's stack); and it is handed out again only after
+//   kHoldBack other blocks have been freed, so, as in the sanitizer's own quarantine, a
+//   pointer left over from one opened stream does not land in the next one's spans (the
+//   extraction calls open an archive several times per input);
 // - when it is handed out again its first 4 KiB are filled with 0xbe and the rest keeps what it
 //   held, which is what the sanitizer itself does with memory it hands out again (dropping the
 //   pages instead would cost a tenth of a small input's time);
@@ -29,7 +32,8 @@ namespace {
 
 // Only blocks aligned this much or more are kept: nothing else asks for it.
 constexpr std::size_t kMinAlignment = std::size_t{1} << 20;
-constexpr std::size_t kMaxBlocks = 16;
+constexpr std::size_t kMaxBlocks = 32;
+constexpr uint64_t kHoldBack = 8;
 // The sanitizer's defaults (malloc_fill_byte, max_malloc_fill_size).
 constexpr int kFillByte = 0xbe;
 constexpr std::size_t kFillSize = 4096;
@@ -39,9 +43,11 @@ struct Block {
     std::size_t alignment = 0;
     std::size_t size = 0;
     bool kept = false;  // freed by its user, poisoned, waiting to be handed out again
+    uint64_t freed_at = 0;
 };
 
 Block blocks[kMaxBlocks];
+uint64_t frees = 0;  // blocks freed so far
 
 Block *find(void *p) {
     for (Block &b : blocks) {
@@ -57,22 +63,24 @@ extern "C" __attribute__((visibility("default"))) void *aligned_alloc(std::size_
     if (alignment < kMinAlignment || size == 0 || size % alignment != 0) {
         return __interceptor_aligned_alloc(alignment, size);
     }
+    Block *oldest = nullptr;
+    Block *empty = nullptr;
     for (Block &b : blocks) {
-        if (b.kept && b.alignment == alignment && b.size == size) {
-            ASAN_UNPOISON_MEMORY_REGION(b.p, b.size);
-            std::memset(b.p, kFillByte, std::min(b.size, kFillSize));
-            b.kept = false;
-            return b.p;
+        if (b.p == nullptr && empty == nullptr) empty = &b;
+        if (b.kept && b.alignment == alignment && b.size == size &&
+            (oldest == nullptr || b.freed_at < oldest->freed_at)) {
+            oldest = &b;
         }
+    }
+    // A new block while the kept ones are too recent, unless the table is full.
+    if (oldest != nullptr && (frees - oldest->freed_at >= kHoldBack || empty == nullptr)) {
+        ASAN_UNPOISON_MEMORY_REGION(oldest->p, oldest->size);
+        std::memset(oldest->p, kFillByte, std::min(oldest->size, kFillSize));
+        oldest->kept = false;
+        return oldest->p;
     }
     void *p = __interceptor_aligned_alloc(alignment, size);
-    if (p == nullptr) return nullptr;
-    for (Block &b : blocks) {
-        if (b.p == nullptr) {
-            b = {p, alignment, size, false};
-            break;
-        }
-    }
+    if (p != nullptr && empty != nullptr) *empty = {p, alignment, size, false, 0};
     return p;
 }
 
@@ -91,5 +99,6 @@ extern "C" __attribute__((visibility("default"))) void free(void *p) {
         std::abort();
     }
     b->kept = true;
+    b->freed_at = ++frees;
     ASAN_POISON_MEMORY_REGION(b->p, b->size);
 }
