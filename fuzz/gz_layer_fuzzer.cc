@@ -65,17 +65,18 @@ tesra::read::GzAccessOptions options_for(uint8_t flags) {
 // Inflated only as far as the reads need (a few short reads of a stream that inflates to
 // megabytes are the common input), into one buffer kept across inputs: fresh megabytes per
 // input cost more in page faults and sanitizer bookkeeping than the inflating itself.
-//
-// How far an input may reach into the decompressed stream: every byte up to its furthest read is
-// inflated twice, by the layer and here, so an input reaching megabytes costs tens of
-// milliseconds. 1.5 MiB still takes a stream past an access point at the default spacing (1 MiB)
-// and past the fast inflater's (about 600 KiB), with room to read behind them; inputs reaching
-// further are skipped. The regression inputs reach a few megabytes: their replay sets
-// TESRA_FUZZ_GZ_FULL_REACH, which lifts the cap to 64 MiB.
-std::size_t max_inflated() {
-    static const std::size_t cap = std::getenv("TESRA_FUZZ_GZ_FULL_REACH") != nullptr
-                                       ? std::size_t{64} << 20
-                                       : std::size_t{3} << 19;
+constexpr std::size_t kMaxInflated = std::size_t{64} << 20;
+
+// How far the reads of an input may reach into the decompressed stream: every byte up to the
+// furthest one is inflated twice, by the layer and here, so an input reaching megabytes costs
+// tens of milliseconds. 1.5 MiB still takes a stream past an access point at the default spacing
+// (1 MiB) and past the fast inflater's (about 600 KiB), with room to read behind them; inputs
+// reaching further into a stream that long are skipped. (A failing read is still checked against
+// zlib up to kMaxInflated.) The regression inputs reach a few megabytes: their replay sets
+// TESRA_FUZZ_GZ_FULL_REACH, which lifts the cap to kMaxInflated.
+std::size_t max_reach() {
+    static const std::size_t cap =
+        std::getenv("TESRA_FUZZ_GZ_FULL_REACH") != nullptr ? kMaxInflated : std::size_t{3} << 19;
     return cap;
 }
 
@@ -102,11 +103,11 @@ public:
         zs_.next_in = const_cast<Bytef *>(file.data());
         zs_.avail_in = static_cast<uInt>(file.size());
     }
-    // Inflates until `size` bytes are known or the stream ends; false past max_inflated().
-    bool ensure(std::size_t size) {
+    // Inflates until `size` bytes are known or the stream ends; false past `limit`.
+    bool ensure(std::size_t size, std::size_t limit) {
         constexpr std::size_t kStep = 1 << 16;
         while (!complete_ && bytes_.size() < size) {
-            if (bytes_.size() > max_inflated()) return false;
+            if (bytes_.size() > limit) return false;
             const std::size_t had = bytes_.size();
             bytes_.resize(had + kStep);
             zs_.next_out = bytes_.data() + had;
@@ -129,8 +130,8 @@ public:
         }
         return true;
     }
-    // Whether zlib fails anywhere in the file; false when it inflates past max_inflated().
-    bool finish() { return ensure(SIZE_MAX); }
+    // Whether zlib fails anywhere in the file; false when it inflates past kMaxInflated.
+    bool finish() { return ensure(SIZE_MAX, kMaxInflated); }
 
     const std::vector<unsigned char> &bytes() const { return bytes_; }
     bool complete() const { return complete_; }
@@ -173,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
             }
         }
     }
-    if (!ref.ensure(furthest)) return 0;
+    if (!ref.ensure(furthest, max_reach())) return 0;
 
     auto layer = tesra::read::GzRandomAccess::open(path.c_str(), options_for(flags));
     if (!layer) std::abort();
