@@ -1,12 +1,14 @@
-// The extraction calls on a fuzzed archive: the counter names of every object, then for one
-// object and period that the input picks (the high six bits of its flags byte), its periods, its
-// sample times and counter values at one of them (or at a time that is not among them), either
-// through the calls that return them or through the two text dumps into the scratch folder. The
-// version and the periods of an object the archive does not have are asked when the lowest
-// picking bit is set. Every result is handed back through the release calls, failure or not.
-// Each call reopens the archive, so one object and period per input, and no question asked twice
-// (each dump makes the call it dumps), keeps inputs fast; the fuzzer reaches the others by
-// flipping the picking bits.
+// The extraction calls on a fuzzed archive. The target lists the objects and periods itself (and
+// asks the wrapper's counter-name lookup on each), then asks one question that the high six bits
+// of the flags byte pick:
+//   bits 0-1: 0 the version or (bit 2 clear) the periods of an object the archive does not have,
+//             also asked when it has none; 1 the periods of the picked object; 2 its sample times
+//             at the picked period and the counter values at one of them (or at a time that is
+//             not among them); 3 the same through the two text dumps into the scratch folder;
+//   the rest, by division: the object, then its period, then the sample time (pick_time).
+// Every result is handed back through the release calls, failure or not. Each call opens the
+// archive anew and shares nothing with the others, so asking one question per input loses no
+// path and keeps inputs fast; the fuzzer reaches the others by flipping the picking bits.
 #include <dlfcn.h>
 #include <syslog.h>
 
@@ -123,14 +125,16 @@ std::vector<uint64_t> read_dumped_times(const std::string &path) {
     return times;
 }
 
-// `pick` chooses the sample time (pick_time) and the way in: the list and values calls
-// themselves, or the timestamp dump and then the counter-values dump.
+// The sample times of `period` and the counter values at the one `pick` chooses (pick_time):
+// through the list and values calls, or through the timestamp dump and the counter-values dump
+// (each dump makes the call it dumps).
 void walk_period(const std::string &base,
                  const ObjectInfo &object,
                  uint64_t period,
-                 unsigned pick) {
-    const std::string out = tesra::fuzz::scratch_path("dump.txt");
-    if ((pick & 4) != 0) {
+                 unsigned pick,
+                 bool dumps) {
+    if (dumps) {
+        const std::string out = tesra::fuzz::scratch_path("dump.txt");
         if (!write_timestamps_to_file(base.c_str(), out.c_str(), period, object.name.c_str())) {
             return;
         }
@@ -152,6 +156,14 @@ void walk_period(const std::string &base,
     if (have_time) values_at(base, object, period, time);
 }
 
+void periods_of(const std::string &base, const char *name) {
+    uint64_t *periods = nullptr;
+    uint32_t count = 0;
+    char *error = nullptr;
+    get_periods_list(base.c_str(), name, &periods, &count, &error);
+    free_tesra_wrapper_periods_data(periods, error);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
@@ -161,28 +173,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
 
     const auto objects = list_objects(base);
     unsigned pick = input.flags >> 2;
-    char *error = nullptr;
-    if (objects.empty() || (pick & 1) != 0) {
-        get_tesra_file_version(base.c_str(), &error);
-        free_tesra_file_version(error);
-        // An object the archive does not have.
-        uint64_t *periods = nullptr;
-        uint32_t count = 0;
-        error = nullptr;
-        get_periods_list(base.c_str(), "no such object", &periods, &count, &error);
-        free_tesra_wrapper_periods_data(periods, error);
-        if (objects.empty()) return 0;
+    const unsigned question = pick & 3;
+    pick >>= 2;
+    if (objects.empty() || question == 0) {
+        // Most mutated archives list no object: one of the two questions (the next bit) each.
+        if ((pick & 1) != 0) {
+            char *error = nullptr;
+            get_tesra_file_version(base.c_str(), &error);
+            free_tesra_file_version(error);
+        } else {
+            periods_of(base, "no such object");
+        }
+        return 0;
     }
-    pick >>= 1;
     const ObjectInfo &object = objects[pick % objects.size()];
     pick /= static_cast<unsigned>(objects.size());
-    uint64_t *periods = nullptr;
-    uint32_t count = 0;
-    error = nullptr;
-    get_periods_list(base.c_str(), object.name.c_str(), &periods, &count, &error);
-    free_tesra_wrapper_periods_data(periods, error);
+    if (question == 1) {
+        periods_of(base, object.name.c_str());
+        return 0;
+    }
     if (object.periods.empty()) return 0;
     const uint64_t period = object.periods[pick % object.periods.size()];
-    walk_period(base, object, period, pick / static_cast<unsigned>(object.periods.size()));
+    walk_period(base, object, period, pick / static_cast<unsigned>(object.periods.size()),
+                question == 3);
     return 0;
 }
