@@ -82,18 +82,27 @@ bool write_bytes(const std::string &path, std::span<const uint8_t> bytes) {
 }
 
 bool write_gzip(const std::string &path, std::span<const uint8_t> bytes) {
-    z_stream z{};
-    // Window bits 15 + 16: a gzip wrapper. Level 1: the bytes only need to be valid, not small.
-    if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(bytes.size())));
+    // One compressor and one output buffer for the whole run, reset for each input: made and
+    // freed per input they cost more than the compressing, and the output is the same.
+    // (zlib's state points back at its z_stream, so the stream is made where it stays.)
+    static z_stream z{};
+    static bool made = false;
+    static std::vector<uint8_t> out;
+    if (!made) {
+        // Window bits 15 + 16: a gzip wrapper. Level 1: the bytes only need to be valid, not small.
+        if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+        made = true;
+    } else if (deflateReset(&z) != Z_OK) {
+        return false;
+    }
+    out.resize(deflateBound(&z, static_cast<uLong>(bytes.size())));
     z.next_in = const_cast<Bytef *>(bytes.data());
     z.avail_in = static_cast<uInt>(bytes.size());
     z.next_out = out.data();
     z.avail_out = static_cast<uInt>(out.size());
     const int rc = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return rc == Z_STREAM_END && write_bytes(path, out);
+    return rc == Z_STREAM_END &&
+           write_bytes(path, std::span<const uint8_t>(out.data(), z.total_out));
 }
 
 ArchiveInput split_archive_input(const uint8_t *data, std::size_t size) {

@@ -201,6 +201,10 @@ int main(int argc, char **argv) {
         save_archive(out / target, "partial-records", partial, 0);
         save_archive(out / target, "once-only", once, 0);
     }
+    // The extraction-call target takes its question from bits 2-3 of the flags: 2 sample times
+    // and counter values, 3 the same through the text dumps.
+    save_archive(out / "wrapper", "typical-values", typical, 2 << 2);
+    save_archive(out / "wrapper", "typical-dumps", typical, 3 << 2);
     save_archive(out / "read_all", "being-written", writing, tesra::fuzz::kPartialName);
     save_archive(out / "partial_rebuild", "being-written", writing, 0);
     save_archive(out / "partial_rebuild", "once-only",

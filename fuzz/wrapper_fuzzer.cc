@@ -1,14 +1,20 @@
-// The extraction calls on a fuzzed archive: version, the counter names of every object, then for
-// one object and period that the input picks (the high six bits of its flags byte), its periods,
-// its sample times, counter values at one of them (or at a time that is not among them) and one
-// of the two text dumps into the scratch folder. Every result is handed back through the release
-// calls, failure or not. Each call reopens the archive, so one object and period per input keeps
-// inputs fast; the fuzzer reaches the others by flipping the picking bits.
+// The extraction calls on a fuzzed archive. The target lists the objects and periods itself (and
+// asks the wrapper's counter-name lookup on each), then asks one question that the high six bits
+// of the flags byte pick:
+//   bits 0-1: 0 the version or (bit 2 clear) the periods of an object the archive does not have,
+//             also asked when it has none; 1 the periods of the picked object; 2 its sample times
+//             at the picked period and the counter values at one of them (or at a time that is
+//             not among them); 3 the same through the two text dumps into the scratch folder;
+//   the rest, by division: the object, then its period, then the sample time (pick_time).
+// Every result is handed back through the release calls, failure or not. Each call opens the
+// archive anew and shares nothing with the others, so asking one question per input loses no
+// path and keeps inputs fast; the fuzzer reaches the others by flipping the picking bits.
 #include <dlfcn.h>
 #include <syslog.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -94,44 +100,68 @@ void values_at(const std::string &base, const ObjectInfo &object, uint64_t perio
     free_tesra_wrapper_counter_data(data, instances, headers, header_count, error);
 }
 
-// `pick` chooses the sample time (first, second, last, or one between the first two) and the
-// dump (sample times, or counter values at that time).
-void walk_period(const std::string &base, const ObjectInfo &object, uint64_t period,
-                 unsigned pick) {
+// One of `times`, as `pick` chooses: the first, second or last, or one between the first two.
+uint64_t pick_time(const uint64_t *times, uint32_t count, unsigned pick) {
+    switch (pick & 3) {
+        case 0:
+            return times[0];
+        case 1:
+            return times[count > 1 ? 1 : 0];
+        case 2:
+            return times[count - 1];
+        default:
+            return count >= 2 && times[1] - times[0] > 1 ? times[0] + 1 : times[0];
+    }
+}
+
+// The sample times the timestamp dump wrote, one "Timestamp: <ms>" line each.
+std::vector<uint64_t> read_dumped_times(const std::string &path) {
+    std::vector<uint64_t> times;
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return times;
+    unsigned long long t = 0;
+    while (std::fscanf(f, "Timestamp: %llu\n", &t) == 1) times.push_back(t);
+    std::fclose(f);
+    return times;
+}
+
+// The sample times of `period` and the counter values at the one `pick` chooses (pick_time):
+// through the list and values calls, or through the timestamp dump and the counter-values dump
+// (each dump makes the call it dumps).
+void walk_period(const std::string &base,
+                 const ObjectInfo &object,
+                 uint64_t period,
+                 unsigned pick,
+                 bool dumps) {
+    if (dumps) {
+        const std::string out = tesra::fuzz::scratch_path("dump.txt");
+        if (!write_timestamps_to_file(base.c_str(), out.c_str(), period, object.name.c_str())) {
+            return;
+        }
+        const auto times = read_dumped_times(out);
+        if (times.empty()) return;
+        const uint64_t time = pick_time(times.data(), static_cast<uint32_t>(times.size()), pick);
+        write_counter_values_for_timestamp_to_file(base.c_str(), out.c_str(), time, period,
+                                                   object.name.c_str());
+        return;
+    }
     uint64_t *times = nullptr;
     uint32_t count = 0;
     char *error = nullptr;
     const bool ok =
         get_timestamp_list(base.c_str(), period, object.name.c_str(), &times, &count, &error);
-    bool have_time = false;
-    uint64_t time = 0;
-    if (ok && times != nullptr && count > 0) {
-        have_time = true;
-        switch (pick & 3) {
-            case 0:
-                time = times[0];
-                break;
-            case 1:
-                time = times[count > 1 ? 1 : 0];
-                break;
-            case 2:
-                time = times[count - 1];
-                break;
-            default:
-                time = count >= 2 && times[1] - times[0] > 1 ? times[0] + 1 : times[0];
-                break;
-        }
-    }
+    const bool have_time = ok && times != nullptr && count > 0;
+    const uint64_t time = have_time ? pick_time(times, count, pick) : 0;
     free_tesra_wrapper_timestamps_data(times, error);
     if (have_time) values_at(base, object, period, time);
+}
 
-    const std::string out = tesra::fuzz::scratch_path("dump.txt");
-    if ((pick & 4) == 0) {
-        write_timestamps_to_file(base.c_str(), out.c_str(), period, object.name.c_str());
-    } else if (have_time) {
-        write_counter_values_for_timestamp_to_file(base.c_str(), out.c_str(), time, period,
-                                                   object.name.c_str());
-    }
+void periods_of(const std::string &base, const char *name) {
+    uint64_t *periods = nullptr;
+    uint32_t count = 0;
+    char *error = nullptr;
+    get_periods_list(base.c_str(), name, &periods, &count, &error);
+    free_tesra_wrapper_periods_data(periods, error);
 }
 
 }  // namespace
@@ -141,31 +171,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::string base = tesra::fuzz::write_archive_pair(input, tesra::fuzz::kFinishedBase);
     if (base.empty()) std::abort();
 
-    char *error = nullptr;
-    get_tesra_file_version(base.c_str(), &error);
-    free_tesra_file_version(error);
-
     const auto objects = list_objects(base);
     unsigned pick = input.flags >> 2;
-    if (objects.empty() || (pick & 1) != 0) {
-        // An object the archive does not have.
-        uint64_t *periods = nullptr;
-        uint32_t count = 0;
-        error = nullptr;
-        get_periods_list(base.c_str(), "no such object", &periods, &count, &error);
-        free_tesra_wrapper_periods_data(periods, error);
-        if (objects.empty()) return 0;
+    const unsigned question = pick & 3;
+    pick >>= 2;
+    if (objects.empty() || question == 0) {
+        // Most mutated archives list no object: one of the two questions (the next bit) each.
+        if ((pick & 1) != 0) {
+            char *error = nullptr;
+            get_tesra_file_version(base.c_str(), &error);
+            free_tesra_file_version(error);
+        } else {
+            periods_of(base, "no such object");
+        }
+        return 0;
     }
-    pick >>= 1;
     const ObjectInfo &object = objects[pick % objects.size()];
     pick /= static_cast<unsigned>(objects.size());
-    uint64_t *periods = nullptr;
-    uint32_t count = 0;
-    error = nullptr;
-    get_periods_list(base.c_str(), object.name.c_str(), &periods, &count, &error);
-    free_tesra_wrapper_periods_data(periods, error);
+    if (question == 1) {
+        periods_of(base, object.name.c_str());
+        return 0;
+    }
     if (object.periods.empty()) return 0;
     const uint64_t period = object.periods[pick % object.periods.size()];
-    walk_period(base, object, period, pick / static_cast<unsigned>(object.periods.size()));
+    walk_period(base, object, period, pick / static_cast<unsigned>(object.periods.size()),
+                question == 3);
     return 0;
 }
