@@ -787,6 +787,9 @@ void series_scenario(Report &report, const std::string &dir, int reps, bool smal
     const uint32_t count = small ? 24 : 96;
     const double mb = small ? 0.5 : 2.0;
     const std::string all_dir = dir + "/series_all", part_dir = dir + "/series_part";
+    // A --dir used before still holds the last run's series; its links would clash.
+    std::filesystem::remove_all(all_dir);
+    std::filesystem::remove_all(part_dir);
     std::filesystem::create_directories(all_dir);
     std::filesystem::create_directories(part_dir);
     std::vector<Archive> members;
