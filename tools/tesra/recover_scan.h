@@ -58,7 +58,6 @@ private:
     bool zs_ready_ = false;
     bool in_member_ = false;
     std::vector<uint8_t> in_;
-    uint64_t file_size_ = 0;
     uint64_t consumed_ = 0;  // compressed bytes handed to inflate so far
     End end_ = End::kNone;
     std::string detail_;
