@@ -17,7 +17,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Draw one counter of an object over time: one line per instance (and per "
         "value of an array counter), time in UTC on the x axis.",
     )
-    p.add_argument("base", metavar="BASE", help="archive base path (or its .meta / .gz)")
+    p.add_argument("base", metavar="BASE",
+                   help="archive base path (or its .meta / .gz), or a directory of a node's archives")
     p.add_argument("object", metavar="OBJECT", help="object name")
     p.add_argument("counter", metavar="COUNTER", help="counter name")
     p.add_argument("--key", action="append", default=[], metavar="NAME=VALUE",

@@ -8,6 +8,7 @@ from typing import Mapping, Optional, Sequence, Union
 import pandas as pd
 
 from ._archive import Archive, PeriodLike, TimeLike, _key_pairs
+from ._series import Series, open_series
 
 # Beyond this many lines a legend hides the chart; the lines are still drawn.
 _MAX_LEGEND = 16
@@ -34,7 +35,7 @@ def _filter_keys(frame: pd.DataFrame, pairs: list) -> pd.DataFrame:
 
 
 def plot(
-    frame_or_archive: Union[pd.DataFrame, Archive, str, os.PathLike],
+    frame_or_archive: Union[pd.DataFrame, Archive, Series, str, os.PathLike],
     object: Optional[str],
     counter: str,
     keys: Union[None, Mapping[str, object], Sequence[str]] = None,
@@ -47,8 +48,8 @@ def plot(
     """Draws one counter over time: one line per instance (and per value of an array counter).
 
     Args:
-        frame_or_archive: a frame from :meth:`Archive.values`, an open :class:`Archive`, or an
-            archive's base path.
+        frame_or_archive: a frame from :meth:`Archive.values`, an open :class:`Archive` or
+            :class:`Series`, an archive's base path, or a directory of a node's archives.
         object: the object's name (for a frame, used in the title; may be None when the frame
             came from ``values()``, which records it).
         counter: the counter's name.
@@ -73,14 +74,15 @@ def plot(
         frame = _filter_keys(frame_or_archive, pairs)
         if object is None:
             object = frame.attrs.get("object", "")
-    elif isinstance(frame_or_archive, Archive):
+    elif isinstance(frame_or_archive, (Archive, Series)):
         frame = frame_or_archive.values(object, [counter], start, end, period, dict(pairs))
     elif isinstance(frame_or_archive, (str, os.PathLike)):
-        with Archive(frame_or_archive) as archive:
-            frame = archive.values(object, [counter], start, end, period, dict(pairs))
+        path = os.fspath(frame_or_archive)
+        with open_series(path) if os.path.isdir(path) else Archive(path) as source:
+            frame = source.values(object, [counter], start, end, period, dict(pairs))
     else:
         raise TypeError(
-            "frame_or_archive: a DataFrame, a tesra.Archive or an archive path is wanted, "
+            "frame_or_archive: a DataFrame, a tesra.Archive or Series, or a path is wanted, "
             f"not {type(frame_or_archive).__name__}"
         )
     columns = _counter_columns(frame, counter)

@@ -38,3 +38,17 @@ def test_plot_command_writes_png_and_svg(archive, tmp_path):
     bad = subprocess.run([sys.executable, "-m", "tesra", "plot", archive, "object_002", "nope",
                           "-o", str(tmp_path / "x.png")], capture_output=True, text=True)
     assert bad.returncode == 2 and "no counter 'nope'" in bad.stderr
+
+
+def test_plot_of_a_series_spans_its_archives(tool, tmp_path):
+    subprocess.run([tool, "gen", str(tmp_path), "--archives", "2", "--objects", "1",
+                    "--instances", "2", "--counters", "2", "--duration", "10m",
+                    "--period", "60s"], check=True, capture_output=True)
+    with tesra.open_series(tmp_path) as s:
+        ax = tesra.plot(s, "object_001", "count_000")
+    assert ax.get_title() == "object_001 on gen-node-01: count_000"
+    assert [len(line.get_xdata()) for line in ax.get_lines()] == [20, 20]
+    out = tmp_path / "series.png"
+    subprocess.run([sys.executable, "-m", "tesra", "plot", str(tmp_path), "object_001",
+                    "count_000", "-o", str(out)], check=True, capture_output=True)
+    assert out.read_bytes().startswith(b"\x89PNG")
