@@ -407,8 +407,8 @@ TESRA_API tesra_error_t tesra_get_basic_file_info_v6_0(const char *file_path,
 /** Longest period and absolute start and end of an archive (base path `file_path`) taken from
  *  its contents: opens it read-only and closes it again. Out-parameters are written on success.
  *  @return TESRA_SUCCESS; TESRA_INVALID_ARGUMENTS (an argument NULL, a path containing ".gz"
- *  or ".meta"); the codes of tesra_open_data_file; TESRA_INVALID_TIMESTAMP (no record yet);
- *  TESRA_CLOSE_FILE_FAILED. */
+ *  or ".meta"); the codes of tesra_open_data_file; TESRA_INVALID_TIMESTAMP (no record yet, or
+ *  none at or after the start the writer set); TESRA_CLOSE_FILE_FAILED. */
 TESRA_API tesra_error_t tesra_get_partial_file_info_v6_0(const char *file_path,
                                                          uint64_t *longest_period,
                                                          uint64_t *utc_start_time,

@@ -181,7 +181,10 @@ tesra_error_t partial_file_info(const char *file_path,
         return rc;
     }
     const auto &f = file->i6_0;
-    if (f.start_time == format::kUnsetStartTime || f.end_time == 0 || f.max_period == 0) {
+    // A writer may set the start ahead of the records it has written so far (once-per-archive
+    // records carry earlier times); until a record reaches the start there is no span to give.
+    if (f.start_time == format::kUnsetStartTime || f.end_time == 0 || f.max_period == 0 ||
+        f.end_time < f.start_time) {
         tesra_close_data_file(file);
         return TESRA_INVALID_TIMESTAMP;
     }
