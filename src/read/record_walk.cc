@@ -236,7 +236,37 @@ uint64_t last_walk_second(const tesra_file_handle_t &file) {
     return std::min(last, file.i6_0.end_time);
 }
 
-// One step of the time-ordered walk: every period of every object at each second, in object
+// The first second after `t` at which any period is due. The walk jumps there instead of
+// stepping through the seconds in between, where no slot can hold a record: a day-long period
+// alone would otherwise cost 86,400 steps per slot, and a hostile table of a million weekly slots
+// would keep the walk busy for days. Every period comes from the period table, whole seconds,
+// so each due time lies on the walk's whole-second grid. UINT64_MAX when none is left.
+uint64_t next_walk_second(const tesra_file_handle_t &file, uint64_t t) {
+    const tesra_header_handle_t *header = file.i6_0.header;
+    if (header == nullptr) return UINT64_MAX;
+    const uint64_t s = start_second(file);
+    uint64_t next = UINT64_MAX;
+    for (const tesra_object_handle_t *o = header->i6_0.object_list; o != nullptr;
+         o = o->i6_0.next_object) {
+        for (const tesra_period_t *p = o->i6_0.period_list; p != nullptr; p = p->next_period) {
+            uint64_t due = UINT64_MAX;
+            if (p->period == 0) {
+                continue;
+            } else if (format::is_once_per_archive(p->period)) {
+                if (s > t) due = s;
+            } else if (p->period % 1000 != 0) {
+                // Off the table's grid: fall back to the next second.
+                if (t <= UINT64_MAX - 1000) due = t + 1000;
+            } else if (const uint64_t slot = t / p->period + 1; slot <= UINT64_MAX / p->period) {
+                due = slot * p->period;
+            }
+            next = std::min(next, due);
+        }
+    }
+    return next;
+}
+
+// One step of the time-ordered walk: every period of every object at each due second, in object
 // list order and ascending period, until a due slot holds a record or the archive ends.
 tesra_error_t linear_step(tesra_file_handle_t &file, tesra_record_handle_t **out) {
     auto &fi = file.i6_0;
@@ -249,8 +279,9 @@ tesra_error_t linear_step(tesra_file_handle_t &file, tesra_record_handle_t **out
         }
         tesra_period_t *next = next_period(file, fi.current_period);
         if (next == nullptr) {
-            fi.current_timestamp += 1000;
-            if (fi.current_timestamp > last_walk_second(file)) {
+            fi.current_timestamp = next_walk_second(file, fi.current_timestamp);
+            if (fi.current_timestamp == UINT64_MAX ||
+                fi.current_timestamp > last_walk_second(file)) {
                 fi.current_period = nullptr;
                 *out = found;
                 return TESRA_SUCCESS;

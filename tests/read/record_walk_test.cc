@@ -79,6 +79,32 @@ TEST(RecordWalkStart, RecordOfTheStartsSlotBeforeTheStartIsWalked) {
         (std::vector<Seen>{{2000, kVolume, 5000}, {2000, kVolume, 1000}, {3000, kVolume, 1000}}));
 }
 
+// A walk visits the due seconds only: stepping through every second of this archive's
+// hundred thousand weekly slots would take hours.
+TEST(RecordWalkSpan, LinearWalkCrossesALongSpanOfACoarsePeriod) {
+    constexpr uint64_t kWeek = 604800000;
+    TempDir dir;
+    const auto base = dir.base(kArchiveName);
+    ArchiveSpec spec;
+    ObjectSpec node;
+    node.id = kNode;
+    node.name = "node";
+    node.counters = {make_counter(1, "node_id", 0x0104, 4, {kWeek}, true),
+                     make_counter(2, "boot", 0x0108, 8, {kWeek})};
+    spec.objects = {node};
+    const std::vector<RecordSpec> records = {
+        {0, kNode, kWeek, Instances().u32(1).u64(1).bytes()},
+        {7 * kWeek, kNode, kWeek, Instances().u32(1).u64(2).bytes()},
+        {100000 * kWeek, kNode, kWeek, Instances().u32(1).u64(3).bytes()},
+    };
+    ASSERT_EQ(write_archive(spec, base, records), TESRA_SUCCESS);
+    OpenArchive archive;
+    ASSERT_EQ(archive.open(base), TESRA_SUCCESS);
+    EXPECT_EQ(walk(archive.get(), TESRA_LINEAR_ORDER, 0),
+              (std::vector<Seen>{{0, kNode, kWeek}, {7 * kWeek, kNode, kWeek},
+                                 {100000 * kWeek, kNode, kWeek}}));
+}
+
 TEST_F(RecordWalk, LinearWalkStartingMidSecondBeginsAtThatSecondWithoutOncePerArchive) {
     const auto seen = walk(file(), TESRA_LINEAR_ORDER, kBase + 1500);
     ASSERT_FALSE(seen.empty());
