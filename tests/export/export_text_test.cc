@@ -1,7 +1,10 @@
 // The metric text of `tesra export`: name mapping, escaping and number formatting as a table,
 // and the tool on archives whose names need escaping or collide after mapping.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <tuple>
 
@@ -172,6 +175,30 @@ TEST(ExportTool, KeyNeedingEscapesBecomesAnEscapedLabelValue) {
                          "1000000060.000\n"),
               std::string::npos)
         << r.out;
+}
+
+// A reader that leaves at once, as `| head` does: the export ends quietly, and its spooled
+// files go with it.
+TEST(ExportTool, ReaderLeavingEarlyLeavesNoTemporaryFiles) {
+    tesra::test::TempDir dir;
+    std::string base = write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})}, {"v0"});
+    const std::string spool = dir.base("spool");
+    ASSERT_TRUE(std::filesystem::create_directory(spool));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::execl(TESRA_CLI_PATH, "tesra", "export", base.c_str(), "--temp-dir", spool.c_str(),
+                static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_TRUE(std::filesystem::is_empty(spool));
 }
 
 TEST(ExportTool, NamesThatCollideAfterMappingAreReportedNotMerged) {

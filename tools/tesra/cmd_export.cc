@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/core.h>
@@ -637,6 +638,10 @@ int Exporter::write_output() {
         return report_problem(opt_.output, fmt::format("cannot create: {}", std::strerror(errno)));
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> owned(to_file ? file : nullptr, std::fclose);
+    // A reader that leaves early (`| head`) would otherwise end the process by SIGPIPE and leave
+    // the spooled temporary files behind; the write fails with EPIPE instead, and the export
+    // stops quietly with everything removed.
+    if (!to_file) std::signal(SIGPIPE, SIG_IGN);
     bool ok = std::fflush(file) == 0;  // nothing is buffered; the text goes to its descriptor
     FileOut out(file);
     if (ok && !om::write_families(exported, instances_, om::TextStyle::kOpenMetrics, out, error,
@@ -647,6 +652,7 @@ int Exporter::write_output() {
     ok = ok && out.write("# EOF\n", 0) && out.finish();
     const int write_error = out.error() != 0 ? out.error() : errno;
     if (to_file) ok = std::fclose(owned.release()) == 0 && ok;
+    if (!ok && !to_file && write_error == EPIPE) return kExitProblem;
     if (!ok) {
         return report_problem(to_file ? opt_.output : "stdout",
                               fmt::format("write failed: {}", std::strerror(write_error)));

@@ -437,8 +437,16 @@ bool write_families(const std::vector<const Family *> &families,
     std::vector<std::thread> workers;
     auto stop = [&] {
         for (auto &q : queues) q->cancel();
-        for (auto &w : workers) w.join();
+        for (auto &w : workers) {
+            if (w.joinable()) w.join();
+        }
     };
+    // Joins on every way out, an exception on the writing side included: a thread still
+    // joinable when its destructor runs ends the process.
+    struct StopOnExit {
+        decltype(stop) &run;
+        ~StopOnExit() { run(); }
+    } stop_on_exit{stop};
     try {
         for (unsigned k = 0; k < threads; ++k) workers.emplace_back(format, k);
     } catch (const std::system_error &) {
