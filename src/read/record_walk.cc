@@ -254,9 +254,6 @@ uint64_t next_walk_second(const tesra_file_handle_t &file, uint64_t t) {
                 continue;
             } else if (format::is_once_per_archive(p->period)) {
                 if (s > t) due = s;
-            } else if (p->period % 1000 != 0) {
-                // Off the table's grid: fall back to the next second.
-                if (t <= UINT64_MAX - 1000) due = t + 1000;
             } else if (const uint64_t slot = t / p->period + 1; slot <= UINT64_MAX / p->period) {
                 due = slot * p->period;
             }
