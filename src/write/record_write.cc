@@ -43,14 +43,15 @@ bool end_fits_slot_bound(const tesra_header_handle_t *header, uint64_t start, ui
     return period == 0 || format::slot_count64(start, end, period) <= kMaxSlots;
 }
 
+// Grows the tables to the first doubling of their length that holds `slot`, in one step: a record
+// far past the end would otherwise allocate, fill and copy every table size on the way.
 tesra_error_t grow_to_cover(tesra_period_t *period, uint32_t slot) {
-    while (period->num_offsets <= slot) {
-        // Doubling stops at the bound, which every accepted slot lies below.
-        const uint32_t n =
-            period->num_offsets == 0 ? 1 : std::min(period->num_offsets * 2, kMaxSlots);
-        if (auto rc = resize_slot_tables(period, n); rc != TESRA_SUCCESS) return rc;
-    }
-    return TESRA_SUCCESS;
+    if (period->num_offsets > slot) return TESRA_SUCCESS;
+    // Doubling stops at the bound, which every accepted slot lies below.
+    uint32_t n = std::max<uint32_t>(period->num_offsets, 1);
+    while (n <= slot && n < kMaxSlots) n = std::min(n * 2, kMaxSlots);
+    if (n <= slot) return TESRA_INVALID_TIMESTAMP;
+    return resize_slot_tables(period, n);
 }
 
 tesra_error_t append_partial(tesra_iterative_record_offsets_t *list,
