@@ -1,6 +1,9 @@
 // The metric text of `tesra export`: name mapping, escaping and number formatting as a table,
 // and the tool on archives whose names need escaping or collide after mapping.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,28 +180,51 @@ TEST(ExportTool, KeyNeedingEscapesBecomesAnEscapedLabelValue) {
         << r.out;
 }
 
-// A reader that leaves at once, as `| head` does: the export ends quietly, and its spooled
-// files go with it.
-TEST(ExportTool, ReaderLeavingEarlyLeavesNoTemporaryFiles) {
+// An export ended early takes its spooled files with it: by a reader that leaves at once, as
+// `| head` does (the export ends quietly with status 1), and by SIGTERM while it is blocked
+// writing to a pipe nobody reads (the process still ends by that signal).
+TEST(ExportTool, EndingEarlyLeavesNoTemporaryFiles) {
     tesra::test::TempDir dir;
-    std::string base = write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})}, {"v0"});
-    const std::string spool = dir.base("spool");
-    ASSERT_TRUE(std::filesystem::create_directory(spool));
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    ::close(fds[0]);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::execl(TESRA_CLI_PATH, "tesra", "export", base.c_str(), "--temp-dir", spool.c_str(),
-                static_cast<char *>(nullptr));
-        ::_exit(127);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 100; ++i) keys.push_back("volume" + std::to_string(i));
+    std::string base = write_archive(dir, {make_counter(2, "ops", 0x10108, 8, {60000})}, keys);
+    for (const bool terminate : {false, true}) {
+        SCOPED_TRACE(terminate ? "SIGTERM while blocked" : "reader gone");
+        const std::string spool = dir.base(terminate ? "spool-term" : "spool-pipe");
+        ASSERT_TRUE(std::filesystem::create_directory(spool));
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        // One page of pipe: the export's text (about 30 KB) cannot fit, so the writer blocks.
+        if (terminate) ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        if (!terminate) ::close(fds[0]);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::execl(TESRA_CLI_PATH, "tesra", "export", base.c_str(), "--temp-dir", spool.c_str(),
+                    static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        if (terminate) {
+            // The pipe fills only once the text is being written, after everything is spooled.
+            int queued = 0;
+            for (int tries = 0; tries < 2000 && queued < 4096; ++tries) {
+                ::usleep(5000);
+                ::ioctl(fds[0], FIONREAD, &queued);
+            }
+            ASSERT_GE(queued, 4096);
+            ::kill(pid, SIGTERM);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (terminate) {
+            ::close(fds[0]);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(spool));
     }
-    ::close(fds[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_TRUE(std::filesystem::is_empty(spool));
 }
 
 TEST(ExportTool, NamesThatCollideAfterMappingAreReportedNotMerged) {

@@ -2,14 +2,18 @@
 #include "openmetrics/export_model.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <sys/mman.h>
 
 #include "openmetrics/metric_text.h"
 
@@ -32,9 +36,72 @@ char *map_huge_region() {
     return region;
 }
 
+namespace {
+
+// The spool directory a fatal signal removes before the process ends: an interrupted export of a
+// large series would otherwise leave everything it spooled. The handler may only call
+// async-signal-safe functions, so the path is kept ready in a fixed buffer and the file count in
+// an atomic; files are numbered from 0 and a name counted but not yet created unlinks as nothing.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char g_signal_dir[PATH_MAX];
+std::atomic<size_t> g_signal_files{0};
+std::atomic<bool> g_signal_armed{false};
+struct sigaction g_previous[std::size(kCleanupSignals)];
+
+void remove_spool_and_die(int sig) {
+    if (g_signal_armed.exchange(false)) {
+        char path[PATH_MAX + 24];
+        const size_t len = std::strlen(g_signal_dir);
+        std::memcpy(path, g_signal_dir, len);
+        path[len] = '/';
+        const size_t files = g_signal_files.load();
+        for (size_t i = 0; i < files; ++i) {
+            char digits[24];
+            size_t n = 0;
+            for (size_t v = i; n == 0 || v != 0; v /= 10)
+                digits[n++] = static_cast<char>('0' + v % 10);
+            for (size_t k = 0; k < n; ++k) path[len + 1 + k] = digits[n - 1 - k];
+            path[len + 1 + n] = '\0';
+            ::unlink(path);
+        }
+        ::rmdir(g_signal_dir);
+    }
+    // End as the signal would have ended the process, so that a shell sees the same status.
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// False when another directory is armed already or the path does not fit.
+bool arm_signal_cleanup(const std::string &path) {
+    if (path.size() >= sizeof g_signal_dir || g_signal_armed.load()) return false;
+    std::memcpy(g_signal_dir, path.c_str(), path.size() + 1);
+    g_signal_files.store(0);
+    g_signal_armed.store(true);
+    struct sigaction action {};
+    action.sa_handler = remove_spool_and_die;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        ::sigaction(kCleanupSignals[i], nullptr, &g_previous[i]);
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (g_previous[i].sa_handler == SIG_IGN) continue;
+        ::sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+    return true;
+}
+
+void disarm_signal_cleanup() {
+    if (!g_signal_armed.exchange(false)) return;
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        ::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+    }
+}
+
+}  // namespace
+
 SpoolDir::~SpoolDir() {
     for (void *region : regions_) ::munmap(region, kHugeRegionBytes);
     if (path_.empty()) return;
+    if (armed_) disarm_signal_cleanup();
     for (size_t i = 0; i < files_; ++i) ::unlink(file(i).c_str());
     ::rmdir(path_.c_str());
 }
@@ -43,6 +110,7 @@ bool SpoolDir::create(const std::string &parent) {
     std::string templ = (parent.empty() ? std::string("/tmp") : parent) + "/tesra-export-XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) return false;
     path_ = templ;
+    armed_ = arm_signal_cleanup(path_);
     return true;
 }
 
@@ -71,6 +139,7 @@ Spool::~Spool() {
 void Spool::attach(SpoolDir &dir, size_t buffer_bytes, bool keep_open) {
     dir_ = &dir;
     path_ = dir.file(dir.files_++);
+    if (dir.armed_) g_signal_files.store(dir.files_);
     limit_ = buffer_bytes;
     keep_open_ = keep_open;
 }

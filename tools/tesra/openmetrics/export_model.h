@@ -27,7 +27,9 @@ constexpr size_t kHugeRegionBytes = size_t{2} << 20;
 // A new region, or null when none can be mapped.
 char *map_huge_region();
 
-// A private temporary directory, removed with everything in it when the object goes away.
+// A private temporary directory, removed with everything in it when the object goes away, and
+// also when the process is ended by SIGINT, SIGTERM or SIGHUP while it exists (the first one
+// made in a process; one export makes one).
 class SpoolDir {
 public:
     SpoolDir() = default;
@@ -48,6 +50,7 @@ private:
 
     std::string path_;
     size_t files_ = 0;
+    bool armed_ = false;  // this directory is the one a fatal signal removes
     std::vector<void *> regions_;
     char *next_ = nullptr;
     char *end_ = nullptr;
@@ -111,7 +114,7 @@ private:
 
     SpoolDir *dir_ = nullptr;
     std::string path_;
-    char *buffer_ = nullptr;  // taken at the first entry: a family may get none
+    char *buffer_ = nullptr;       // taken at the first entry: a family may get none
     std::unique_ptr<char[]> own_;  // the buffer, where an entry is too large for the usual one
     size_t capacity_ = 0;
     size_t used_ = 0;
