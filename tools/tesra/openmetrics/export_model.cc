@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <sys/mman.h>
 
 #include "openmetrics/metric_text.h"
 
